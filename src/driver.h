@@ -1,0 +1,27 @@
+// The kelm command: arguments in, files processed, exit status out.
+#pragma once
+
+#include <ctime>
+#include <functional>
+#include <iosfwd>
+#include <span>
+#include <string>
+
+namespace kelm {
+
+/// The three console streams a run talks to.
+struct Console {
+  std::istream& in;   // the answer to the overwrite question
+  std::ostream& out;  // key-size and progress lines
+  std::ostream& err;  // the overwrite question and error messages
+};
+
+/// Source of the calendar time in seconds; its low 8 bits seed an encryption.
+using Clock = std::function<std::time_t()>;
+
+/// Runs one kelm command. `args` are the words after the program name:
+/// mode, input file, output file, key file. Returns the exit status; every
+/// failure has written its message to `console.err` by then.
+int run(std::span<const std::string> args, Console console, const Clock& clock);
+
+}  // namespace kelm

@@ -1,0 +1,80 @@
+#include "file_io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace kelm {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+UniqueFd::~UniqueFd() { close(); }
+
+int UniqueFd::release() { return std::exchange(fd_, -1); }
+
+bool UniqueFd::close() {
+  if (fd_ < 0) return true;
+  // On Linux the descriptor is gone even when close reports an error, so it
+  // must not be retried; the error still tells the caller something failed.
+  return ::close(release()) == 0;
+}
+
+std::optional<UniqueFd> open_regular_file(const char* name, struct stat& info) {
+  // O_NONBLOCK keeps a FIFO from stalling the open until a writer appears;
+  // anything that is not a regular file is turned away just after.
+  UniqueFd fd(::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd.is_open()) return std::nullopt;
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return std::nullopt;
+  return fd;
+}
+
+std::optional<std::size_t> read_full(int fd, std::uint8_t* buffer, std::size_t length) {
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t got = ::read(fd, buffer + done, length - done);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
+}
+
+bool write_full(int fd, const std::uint8_t* buffer, std::size_t length) {
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t put = ::write(fd, buffer + done, length - done);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    // A write that takes nothing would loop forever; treat it as a failure.
+    if (put == 0) return false;
+    done += static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+bool ensure_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // open returns the lowest free descriptor, which is this one.
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened != fd) return false;
+  }
+  return true;
+}
+
+}  // namespace kelm

@@ -1,0 +1,59 @@
+// Thin, checked wrappers over the POSIX file calls kelm needs.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace kelm {
+
+/// Owns one open file descriptor and closes it when it goes out of scope.
+/// close() is there for the one place where the outcome matters: the output.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd();
+
+  int get() const { return fd_; }
+  bool is_open() const { return fd_ >= 0; }
+  int release();
+  /// Closes the descriptor; false if the kernel reported an error (for an
+  /// output file this can be the first sign of a failed write).
+  bool close();
+
+ private:
+  int fd_ = -1;
+};
+
+/// Opens `name` for reading if, and only if, it is a regular file. Never
+/// blocks, even on a FIFO. Fills `info` from the open descriptor.
+std::optional<UniqueFd> open_regular_file(const char* name, struct stat& info);
+
+/// Reads until `length` bytes have arrived or the file ends, retrying on
+/// interruption. Returns the count read (short only at end of file), or
+/// nothing on a read error.
+std::optional<std::size_t> read_full(int fd, std::uint8_t* buffer, std::size_t length);
+
+/// Writes all `length` bytes, retrying on interruption and partial writes.
+/// False on any error, including a device that accepts no more bytes.
+bool write_full(int fd, const std::uint8_t* buffer, std::size_t length);
+
+/// Opens /dev/null on any of descriptors 0, 1 and 2 that is closed, so that no
+/// file opened later takes its place: the input must never be read as the
+/// answer to a question, nor progress text be written into the output.
+/// False if a descriptor could not be filled.
+bool ensure_standard_descriptors();
+
+/// True when both describe the same file (same device and inode).
+inline bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace kelm

@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "kelm.h"
+
+namespace kelm {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Bytes whose low bits differ from their index, so a wrong index shows.
+const Bytes kKey16 = {0x07, 0x1C, 0x23, 0x39, 0x4E, 0x50, 0x65, 0x7B,
+                      0x82, 0x9F, 0xA8, 0xB1, 0xCD, 0xD6, 0xEA, 0xF4};
+
+Bytes key_of_size(std::size_t size) {
+  Bytes key(size);
+  for (std::size_t i = 0; i < size; ++i) key[i] = static_cast<std::uint8_t>(i * 37 + 11);
+  return key;
+}
+
+Bytes random_bytes(std::size_t length, std::uint32_t seed) {
+  std::mt19937 generator(seed);
+  Bytes data(length);
+  for (auto& byte : data) byte = static_cast<std::uint8_t>(generator());
+  return data;
+}
+
+/// A key that must load; the test stops otherwise.
+#define MAKE_KEY(name, bytes) \
+  CipherKey name;             \
+  ASSERT_TRUE(name.assign(bytes))
+
+TEST(CipherTest, KnownAnswerWorkedByHand) {
+  // Seed 14, key kKey16, plaintext "Hi!":
+  //   n=0: key[key[14]&15]=key[10]=A8, feedback 0 -> key[0]=07; 48^A8^07=E7
+  //   n=1: key[key[15]&15]=key[4]=4E, feedback E7 -> key[7]=7B;  69^4E^7B=5C
+  //   n=2: key[key[0]&15]=key[7]=7B,  feedback 5C -> key[12]=CD; 21^7B^CD=97
+  MAKE_KEY(key, kKey16);
+  Bytes data = {'H', 'i', '!'};
+  key.encrypt_chunk(data.data(), data.size(), 14);
+  EXPECT_EQ(data, (Bytes{0xE7, 0x5C, 0x97}));
+  key.decrypt_chunk(data.data(), data.size(), 14);
+  EXPECT_EQ(data, (Bytes{'H', 'i', '!'}));
+}
+
+TEST(CipherTest, FirstByteUsesWholeKeyLengthAsModulus) {
+  // 32-byte key, seed 200: 200&31=8, key[8]=33, 33&31=19, key[19]=CA;
+  // feedback 0 picks key[0]=0B. 'A'(41)^CA^0B=80.
+  MAKE_KEY(key, key_of_size(32));
+  std::uint8_t byte = 'A';
+  key.encrypt_chunk(&byte, 1, 200);
+  EXPECT_EQ(byte, 0x80);
+}
+
+TEST(CipherTest, RoundTripsForEveryKeySizeSeedAndLength) {
+  const std::size_t kLengths[] = {1, 2, 15, 16, 17, 127, 128, 129, 4097};
+  const std::uint8_t kSeeds[] = {0, 1, 127, 255};
+  for (std::size_t size : {16u, 32u, 64u, 128u}) {
+    MAKE_KEY(key, random_bytes(size, static_cast<std::uint32_t>(size)));
+    for (std::uint8_t seed : kSeeds) {
+      for (std::size_t length : kLengths) {
+        SCOPED_TRACE(testing::Message() << "key " << size << " seed " << unsigned{seed}
+                                        << " length " << length);
+        const Bytes plain = random_bytes(length, static_cast<std::uint32_t>(seed + 1000 * length));
+        Bytes data = plain;
+        key.encrypt_chunk(data.data(), data.size(), seed);
+        if (length >= 16) {
+          EXPECT_NE(data, plain);
+        }
+        key.decrypt_chunk(data.data(), data.size(), seed);
+        EXPECT_EQ(data, plain);
+      }
+    }
+  }
+}
+
+TEST(CipherTest, ZeroKeyLeavesBytesUnchanged) {
+  MAKE_KEY(key, Bytes(16, 0));
+  const Bytes plain = random_bytes(300, 7);
+  Bytes data = plain;
+  key.encrypt_chunk(data.data(), data.size(), 99);
+  EXPECT_EQ(data, plain);
+}
+
+TEST(CipherTest, OtherSeedDoesNotDecrypt) {
+  MAKE_KEY(key, key_of_size(64));
+  const Bytes plain = random_bytes(1000, 3);
+  Bytes data = plain;
+  key.encrypt_chunk(data.data(), data.size(), 10);
+  key.decrypt_chunk(data.data(), data.size(), 11);
+  EXPECT_NE(data, plain);
+}
+
+TEST(CipherTest, EmptyChunkTouchesNothingButResetsFeedback) {
+  MAKE_KEY(key, kKey16);
+  std::uint8_t byte = 0x5A;
+  key.encrypt_chunk(&byte, 1, 0);
+  ASSERT_NE(key.feedback(), 0);
+  std::uint8_t untouched = 0x33;
+  key.encrypt_chunk(&untouched, 0, 0);
+  EXPECT_EQ(untouched, 0x33);
+  EXPECT_EQ(key.feedback(), 0);
+  EXPECT_EQ(Bytes(key.bytes().begin(), key.bytes().end()), kKey16);
+}
+
+TEST(CipherTest, EachCallStartsAfresh) {
+  // The second of two calls enciphers exactly as if it were the only one.
+  MAKE_KEY(key, kKey16);
+  const Bytes plain = random_bytes(64, 5);
+  Bytes halves = plain;
+  key.encrypt_chunk(halves.data(), 32, 9);
+  key.encrypt_chunk(halves.data() + 32, 32, 9);
+  Bytes second(plain.begin() + 32, plain.end());
+  key.encrypt_chunk(second.data(), 32, 9);
+  EXPECT_TRUE(std::equal(second.begin(), second.end(), halves.begin() + 32));
+}
+
+}  // namespace
+}  // namespace kelm

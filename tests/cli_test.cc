@@ -1,0 +1,224 @@
+// End-to-end tests of the kelm binary: files before, arguments and answer,
+// then the exit status, the exact console texts and the files after.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "test_support.h"
+
+namespace kelm {
+namespace {
+
+using testing::Bytes;
+using testing::read_file;
+using testing::write_file;
+
+const char kKeyLine[] = "keysize is 2^4\n";
+const char kUsage[] =
+    "Error: kelm requires 4 arguments\n"
+    " kelm <encrypt or decrypt> inputfile outputfile keyfile\n";
+const char kMode[] = "Error: check arguments, must choose encrypt or decrypt\n";
+
+std::string prompt(const std::string& name) {
+  return "Error: output file " + name + " exists, overwrite? (Y/n): ";
+}
+std::string same_file(const std::string& name) {
+  return "Error: output file " + name + " is the same file as the input or key file\n";
+}
+
+/// What the output file must hold after the run.
+enum class After {
+  kAbsent,     // no regular file of that name was made
+  kInput,      // still a name of the untouched input
+  kUnchanged,  // the "old" bytes put there before
+  kEmpty,      // emptied, then the run failed
+  kSealed,     // a ciphertext of the input: one byte longer
+};
+
+class CliTest : public testing::TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    input_ = testing::pattern(100, 1);
+    key_ = testing::pattern(16, 2);
+    write_file(path("in"), input_);
+    write_file(path("key"), key_);
+  }
+
+  testing::Outcome kelm(const std::vector<std::string>& args,
+                        const std::optional<std::string>& answer = std::nullopt) {
+    return testing::run_binary(args, dir_.string(), answer);
+  }
+
+  void expect_output(After after, const std::string& name = "out") {
+    const std::optional<Bytes> bytes = read_file(path(name));
+    switch (after) {
+      case After::kAbsent: EXPECT_FALSE(bytes); break;
+      case After::kInput: EXPECT_EQ(bytes, input_); break;
+      case After::kUnchanged: EXPECT_EQ(bytes, Bytes({'o', 'l', 'd'})); break;
+      case After::kEmpty: EXPECT_EQ(bytes, Bytes()); break;
+      case After::kSealed:
+        ASSERT_TRUE(bytes);
+        EXPECT_EQ(bytes->size(), input_.size() + 1);
+        break;
+    }
+  }
+
+  /// Input and key must survive every run byte for byte.
+  void expect_sources_intact() {
+    EXPECT_EQ(read_file(path("in")), input_);
+    EXPECT_EQ(read_file(path("key")), key_);
+  }
+
+  Bytes input_;
+  Bytes key_;
+};
+
+void no_setup(const std::string&) {}
+void existing_output(const std::string& dir) { write_file(dir + "/out", "old"); }
+
+TEST_F(CliTest, FailuresAndQuestions) {
+  const struct {
+    const char* name;
+    std::function<void(const std::string& dir)> setup;
+    std::vector<std::string> args;
+    std::optional<std::string> answer;  // nothing: standard input closed
+    int status;
+    std::string out;
+    std::string err;
+    After after;
+  } kCases[] = {
+      {"no arguments", no_setup, {}, {}, 1, "", kUsage, After::kAbsent},
+      {"five arguments", no_setup, {"encrypt", "in", "out", "key", "more"}, {}, 1, "", kUsage,
+       After::kAbsent},
+      {"capitalised mode", no_setup, {"Encrypt", "in", "out", "key"}, {}, 1, "", kMode,
+       After::kAbsent},
+      {"missing input", no_setup, {"encrypt", "nothing", "out", "key"}, {}, 3, "",
+       "Error: could not open input file nothing\n", After::kAbsent},
+      {"input is a folder", [](const std::string& d) { ::mkdir((d + "/dir").c_str(), 0700); },
+       {"encrypt", "dir", "out", "key"}, {}, 3, "", "Error: could not open input file dir\n",
+       After::kAbsent},
+      {"input is a FIFO", [](const std::string& d) { ::mkfifo((d + "/fifo").c_str(), 0600); },
+       {"encrypt", "fifo", "out", "key"}, {}, 3, "", "Error: could not open input file fifo\n",
+       After::kAbsent},
+      // The overwrite question: only an upper-case Y replaces the file.
+      {"answer y", existing_output, {"encrypt", "in", "out", "key"}, "y\n", 3, "", prompt("out"),
+       After::kUnchanged},
+      {"answer n", existing_output, {"encrypt", "in", "out", "key"}, "n\n", 3, "", prompt("out"),
+       After::kUnchanged},
+      {"no answer", existing_output, {"encrypt", "in", "out", "key"}, "", 3, "", prompt("out"),
+       After::kUnchanged},
+      {"input closed", existing_output, {"encrypt", "in", "out", "key"}, {}, 3, "",
+       prompt("out"), After::kUnchanged},
+      // With standard input closed, the input file must not become the answer.
+      {"input closed, input starts with Y",
+       [](const std::string& d) {
+         existing_output(d);
+         write_file(d + "/yes", "Yes");
+       },
+       {"encrypt", "yes", "out", "key"}, {}, 3, "", prompt("out"), After::kUnchanged},
+      {"Y after blanks", existing_output, {"encrypt", "in", "out", "key"}, " \n\tY", 0,
+       std::string(kKeyLine) + "\r completed 100% 100 out of 100 B" +
+           "\r completed 100% 100 out of 100 B\n",
+       prompt("out"), After::kSealed},
+      // Outputs that cannot be written are refused before the key is read.
+      {"output is a folder", [](const std::string& d) { ::mkdir((d + "/out").c_str(), 0700); },
+       {"encrypt", "in", "out", "key"}, {}, 3, "", "Error: could not open output file out\n",
+       After::kAbsent},
+      {"output in a missing folder", no_setup, {"encrypt", "in", "none/out", "key"}, {}, 3, "",
+       "Error: could not open output file none/out\n", After::kAbsent},
+      {"output device is full", no_setup, {"encrypt", "in", "/dev/full", "key"}, "Y", 3,
+       kKeyLine, prompt("/dev/full") + "Error: could not write output file /dev/full\n",
+       After::kAbsent},
+      // The output must never be the input or the key, however it is spelled.
+      {"output is ./input", no_setup, {"encrypt", "in", "./in", "key"}, {}, 3, "",
+       same_file("./in"), After::kAbsent},
+      {"output is a hard link to the input",
+       [](const std::string& d) { ::link((d + "/in").c_str(), (d + "/out").c_str()); },
+       {"decrypt", "in", "out", "key"}, "Y", 3, "", same_file("out"), After::kInput},
+      {"output is a symlink to the input",
+       [](const std::string& d) { ::symlink("in", (d + "/out").c_str()); },
+       {"encrypt", "in", "out", "key"}, "Y", 3, "", same_file("out"), After::kInput},
+      {"output is the key", no_setup, {"encrypt", "in", "key", "key"}, "Y", 3, "",
+       same_file("key"), After::kAbsent},
+      // Key failures come after the output was emptied, and leave it empty.
+      {"missing key", existing_output, {"encrypt", "in", "out", "nokey"}, "Y", 1, "",
+       prompt("out") + "Error: could not load key file nokey\n", After::kEmpty},
+      {"key is a folder", [](const std::string& d) { ::mkdir((d + "/kd").c_str(), 0700); },
+       {"encrypt", "in", "out", "kd"}, {}, 1, "", "Error: could not load key file kd\n",
+       After::kEmpty},
+      {"short key", [](const std::string& d) { write_file(d + "/k15", testing::pattern(15)); },
+       {"encrypt", "in", "out", "k15"}, {}, 4, "", "Error: keysize is too small!\n",
+       After::kEmpty},
+      {"256-byte key", [](const std::string& d) { write_file(d + "/k", testing::pattern(256)); },
+       {"encrypt", "in", "out", "k"}, {}, 4, "keysize is 2^8\n",
+       "Error: keysize is too large!\n", After::kEmpty},
+      {"empty input", [](const std::string& d) { write_file(d + "/empty", ""); },
+       {"decrypt", "empty", "out", "key"}, {}, 2, kKeyLine, "Error: input file is empty.\n",
+       After::kEmpty},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    c.setup(dir_.string());
+    const testing::Outcome outcome = kelm(c.args, c.answer);
+    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_EQ(outcome.out, c.out);
+    EXPECT_EQ(outcome.err, c.err);
+    expect_output(c.after);
+    expect_sources_intact();
+    TearDown();
+  }
+}
+
+TEST_F(CliTest, RoundTripsAcrossChunkBoundaries) {
+  const std::size_t kSizes[] = {1, 999'999, 1'000'000, 1'000'001, 2'500'000};
+  for (std::size_t size : kSizes) {
+    SCOPED_TRACE(size);
+    input_ = testing::pattern(size, 9);
+    write_file(path("in"), input_);
+    std::remove(path("sealed").c_str());
+    std::remove(path("opened").c_str());
+    const testing::Outcome sealed = kelm({"encrypt", "in", "sealed", "key"});
+    ASSERT_EQ(sealed.status, 0) << sealed.err;
+    const std::string total = std::to_string(size);
+    EXPECT_TRUE(sealed.out.ends_with("\r completed 100% " + total + " out of " + total + " B\n"));
+    EXPECT_EQ(read_file(path("sealed"))->size(), size + 1);
+    const testing::Outcome opened = kelm({"decrypt", "sealed", "opened", "key"});
+    ASSERT_EQ(opened.status, 0) << opened.err;
+    EXPECT_EQ(read_file(path("opened")), input_);
+  }
+}
+
+TEST_F(CliTest, NewOutputTakesTheInputPermissionsExistingOneKeepsItsOwn) {
+  const mode_t old_umask = ::umask(022);
+  const struct {
+    const char* name;
+    mode_t input_mode;
+    std::optional<mode_t> existing_output_mode;
+    mode_t expected;
+  } kCases[] = {
+      {"private input", 0600, {}, 0600},
+      {"shared input, umask applies", 0666, {}, 0644},
+      {"set-id bits are not copied", 04755, {}, 0755},
+      {"existing output keeps its mode", 0600, 0664, 0664},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::remove(path("out").c_str());
+    ASSERT_EQ(::chmod(path("in").c_str(), c.input_mode), 0);
+    if (c.existing_output_mode) {
+      write_file(path("out"), "old");
+      ASSERT_EQ(::chmod(path("out").c_str(), *c.existing_output_mode), 0);
+    }
+    ASSERT_EQ(kelm({"encrypt", "in", "out", "key"}, "Y").status, 0);
+    struct stat info {};
+    ASSERT_EQ(::stat(path("out").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, c.expected);
+  }
+  ::umask(old_umask);
+}
+
+}  // namespace
+}  // namespace kelm
