@@ -2,6 +2,8 @@
 // picked through the key by the byte's position and the seed, the other by
 // the previous ciphertext byte. Both directions feed back the ciphertext
 // byte, which is what makes decryption undo encryption.
+#include <algorithm>
+
 #include "kelm.h"
 
 namespace kelm {
@@ -34,6 +36,18 @@ void CipherKey::encrypt_chunk(std::uint8_t* buffer, std::uint64_t length, std::u
 
 void CipherKey::decrypt_chunk(std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed) {
   transform<Direction::kDecrypt>(bytes_.get(), size_, feedback_, buffer, length, seed);
+}
+
+void CipherKey::encrypt_chunks(std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed) {
+  for (std::uint64_t at = 0; at < length; at += CHUNK_SIZE) {
+    encrypt_chunk(buffer + at, std::min(CHUNK_SIZE, length - at), seed);
+  }
+}
+
+void CipherKey::decrypt_chunks(std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed) {
+  for (std::uint64_t at = 0; at < length; at += CHUNK_SIZE) {
+    decrypt_chunk(buffer + at, std::min(CHUNK_SIZE, length - at), seed);
+  }
 }
 
 }  // namespace kelm

@@ -66,6 +66,14 @@ class CipherKey {
   /// Undoes encrypt_chunk for the same key, seed and chunk.
   void decrypt_chunk(std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed);
 
+  /// Enciphers consecutive chunks in place: every CHUNK_SIZE bytes of
+  /// `buffer` are one chunk, the last may be shorter. The same as calling
+  /// encrypt_chunk on each chunk in turn, only faster.
+  void encrypt_chunks(std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed);
+
+  /// Undoes encrypt_chunks for the same key, seed and buffer.
+  void decrypt_chunks(std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed);
+
   std::uint8_t size() const { return size_; }
   std::uint8_t power() const { return power_; }
   std::uint8_t feedback() const { return feedback_; }

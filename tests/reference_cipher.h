@@ -1,0 +1,24 @@
+// The cipher written as plainly as possible, one byte at a time. The fast
+// kernels are checked against it, and the benchmarks measure it for scale.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace kelm::reference {
+
+/// Transforms one chunk in place; the feedback starts at 0.
+inline void transform_chunk(std::span<const std::uint8_t> key, bool encrypt,
+                            std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed) {
+  const std::uint64_t size = key.size();
+  std::uint8_t feedback = 0;
+  for (std::uint64_t n = 0; n < length; ++n) {
+    const std::uint8_t c = buffer[n];
+    const std::uint8_t i1 = key[(seed + n) % size];
+    const auto r = static_cast<std::uint8_t>(c ^ key[i1 % size] ^ key[feedback % size]);
+    buffer[n] = r;
+    feedback = encrypt ? r : c;
+  }
+}
+
+}  // namespace kelm::reference
