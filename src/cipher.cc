@@ -2,51 +2,233 @@
 // picked through the key by the byte's position and the seed, the other by
 // the previous ciphertext byte. Both directions feed back the ciphertext
 // byte, which is what makes decryption undo encryption.
+//
+// Encryption is a serial chain within a chunk (each byte needs the one
+// before), so chunks are enciphered several at a time, their chains
+// interleaved. Decryption's feedback is the ciphertext, known in advance,
+// so it runs a whole vector of bytes at once where the processor allows.
+#include <immintrin.h>
+
 #include <algorithm>
 
+#include "cipher_kernels.h"
 #include "kelm.h"
 
 namespace kelm {
+namespace kernels {
+
+Schedule::Schedule(std::span<const std::uint8_t> key, std::uint8_t seed)
+    : key_(key), mask_(key.size() - 1) {
+  // The key length is a power of two, so reducing modulo it keeps the low bits.
+  for (std::uint64_t n = 0; n < kPositionSpan; ++n) {
+    by_position_[n] = key[key[(seed + n) & mask_] & mask_];
+  }
+  for (std::uint64_t f = 0; f < 256; ++f) by_feedback_[f] = key[f & mask_];
+}
+
+Schedule::~Schedule() {
+  wipe_bytes(by_position_, sizeof by_position_);
+  wipe_bytes(by_feedback_, sizeof by_feedback_);
+}
 
 namespace {
 
-enum class Direction { kEncrypt, kDecrypt };
+/// Runs positions [begin, end) of N chunks in step. Pointers and feedback
+/// bytes are copied to locals so the compiler keeps them in registers.
+template <int N>
+void encrypt_lanes(const Schedule& schedule, std::uint8_t* const* lanes, std::uint8_t* feedback,
+                   std::uint64_t begin, std::uint64_t end) {
+  std::uint8_t* lane[N];
+  std::uint8_t chain[N];
+  for (int j = 0; j < N; ++j) {
+    lane[j] = lanes[j];
+    chain[j] = feedback[j];
+  }
+  const std::uint8_t* const by_position = schedule.by_position();
+  const std::uint8_t* const by_feedback = schedule.by_feedback();
+  const std::uint64_t mask = schedule.mask();
+  for (std::uint64_t n = begin; n < end; ++n) {
+    const std::uint8_t picked = by_position[n & mask];
+    for (int j = 0; j < N; ++j) {
+      chain[j] = static_cast<std::uint8_t>(lane[j][n] ^ picked ^ by_feedback[chain[j]]);
+      lane[j][n] = chain[j];
+    }
+  }
+  for (int j = 0; j < N; ++j) feedback[j] = chain[j];
+}
 
-template <Direction direction>
-void transform(const std::uint8_t* key, std::uint8_t size, std::uint8_t& feedback,
-               std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed) {
-  // The key length is a power of two, so reducing modulo it keeps the low bits.
-  const std::uint64_t mask = size - 1u;
-  feedback = 0;
-  for (std::uint64_t n = 0; n < length; ++n) {
-    const std::uint8_t c = buffer[n];
-    const std::uint8_t by_position = key[key[(seed + n) & mask] & mask];
-    const std::uint8_t by_feedback = key[feedback & mask];
-    const auto r = static_cast<std::uint8_t>(c ^ by_position ^ by_feedback);
-    buffer[n] = r;
-    feedback = direction == Direction::kEncrypt ? r : c;
+void encrypt_lanes(const Schedule& schedule, std::uint8_t* const* lanes, std::uint8_t* feedback,
+                   int count, std::uint64_t begin, std::uint64_t end) {
+  switch (count) {
+    case 1: return encrypt_lanes<1>(schedule, lanes, feedback, begin, end);
+    case 2: return encrypt_lanes<2>(schedule, lanes, feedback, begin, end);
+    case 3: return encrypt_lanes<3>(schedule, lanes, feedback, begin, end);
+    case 4: return encrypt_lanes<4>(schedule, lanes, feedback, begin, end);
+    case 5: return encrypt_lanes<5>(schedule, lanes, feedback, begin, end);
+    case 6: return encrypt_lanes<6>(schedule, lanes, feedback, begin, end);
+    case 7: return encrypt_lanes<7>(schedule, lanes, feedback, begin, end);
+    default: return encrypt_lanes<8>(schedule, lanes, feedback, begin, end);
   }
 }
 
 }  // namespace
 
+std::uint8_t encrypt_interleaved(const Schedule& schedule, std::uint8_t* const* lanes,
+                                 const std::uint64_t* lengths, int count) {
+  std::uint8_t feedback[kMaxLanes] = {};
+  // Only the last chunk may be shorter: run all chains to its end, then the
+  // others on to theirs.
+  const std::uint64_t shortest = lengths[count - 1];
+  encrypt_lanes(schedule, lanes, feedback, count, 0, shortest);
+  if (count > 1 && lengths[0] > shortest) {
+    encrypt_lanes(schedule, lanes, feedback, count - 1, shortest, lengths[0]);
+  }
+  return feedback[count - 1];
+}
+
+std::uint8_t decrypt_portable(const Schedule& schedule, std::uint8_t* buffer,
+                              std::uint64_t length) {
+  const std::uint8_t* const by_position = schedule.by_position();
+  const std::uint8_t* const by_feedback = schedule.by_feedback();
+  const std::uint64_t mask = schedule.mask();
+  std::uint8_t previous = 0;
+  for (std::uint64_t n = 0; n < length; ++n) {
+    const std::uint8_t c = buffer[n];
+    buffer[n] = static_cast<std::uint8_t>(c ^ by_position[n & mask] ^ by_feedback[previous]);
+    previous = c;
+  }
+  return previous;
+}
+
+namespace {
+
+/// Looks up key[index] for 32 indices below 2^kPower at once: pshufb picks
+/// from 16-byte slices of the key by the low 4 bits, then a blend per
+/// further index bit chooses between slices.
+template <int kPower>
+__attribute__((target("avx2"))) inline __m256i lookup_avx2(const __m256i* slices, __m256i index) {
+  __m256i level[8];
+  constexpr int kSlices = 1 << (kPower - 4);
+  for (int s = 0; s < kSlices; ++s) level[s] = _mm256_shuffle_epi8(slices[s], index);
+  int count = kSlices;
+  for (int bit = 4; bit < kPower; ++bit) {
+    // blendv looks at each byte's top bit; move the deciding bit there.
+    const __m256i select = _mm256_slli_epi16(index, 7 - bit);
+    for (int s = 0; s < count / 2; ++s) {
+      level[s] = _mm256_blendv_epi8(level[2 * s], level[2 * s + 1], select);
+    }
+    count /= 2;
+  }
+  return level[0];
+}
+
+template <int kPower>
+__attribute__((target("avx2"))) std::uint8_t decrypt_avx2_for(const Schedule& schedule,
+                                                              std::uint8_t* buffer,
+                                                              std::uint64_t length) {
+  constexpr int kSlices = 1 << (kPower - 4);
+  const std::uint8_t* const key = schedule.key().data();
+  __m256i slices[kSlices];
+  for (int s = 0; s < kSlices; ++s) {
+    slices[s] = _mm256_broadcastsi128_si256(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(key + 16 * s)));
+  }
+  const __m256i mask = _mm256_set1_epi8(static_cast<char>(schedule.mask()));
+  const std::uint8_t* const by_position = schedule.by_position();
+  __m256i carried = _mm256_setzero_si256();  // last ciphertext vector; feedback starts at 0
+  std::uint64_t n = 0;
+  for (; n + 32 <= length; n += 32) {
+    const __m256i cipher = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(buffer + n));
+    // Each byte's feedback is the ciphertext byte before it: shift the
+    // vector up by one byte, carrying in the last byte of the previous one.
+    const __m256i across = _mm256_permute2x128_si256(carried, cipher, 0x21);
+    const __m256i previous = _mm256_alignr_epi8(cipher, across, 15);
+    const __m256i index = _mm256_and_si256(previous, mask);
+    const __m256i picked = _mm256_loadu_si256(
+        reinterpret_cast<const __m256i*>(by_position + (n & schedule.mask())));
+    const __m256i plain =
+        _mm256_xor_si256(cipher, _mm256_xor_si256(picked, lookup_avx2<kPower>(slices, index)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(buffer + n), plain);
+    carried = cipher;
+  }
+  std::uint8_t previous = n == 0 ? 0 : static_cast<std::uint8_t>(_mm256_extract_epi8(carried, 31));
+  for (; n < length; ++n) {
+    const std::uint8_t c = buffer[n];
+    buffer[n] = static_cast<std::uint8_t>(c ^ by_position[n & schedule.mask()] ^
+                                          schedule.by_feedback()[previous]);
+    previous = c;
+  }
+  wipe_bytes(slices, sizeof slices);
+  return previous;
+}
+
+}  // namespace
+
+std::uint8_t decrypt_avx2(const Schedule& schedule, std::uint8_t* buffer, std::uint64_t length) {
+  switch (schedule.key().size()) {
+    case 16: return decrypt_avx2_for<4>(schedule, buffer, length);
+    case 32: return decrypt_avx2_for<5>(schedule, buffer, length);
+    case 64: return decrypt_avx2_for<6>(schedule, buffer, length);
+    default: return decrypt_avx2_for<7>(schedule, buffer, length);
+  }
+}
+
+bool has_avx2() {
+  static const bool available = __builtin_cpu_supports("avx2") != 0;
+  return available;
+}
+
+}  // namespace kernels
+
+namespace {
+
+std::uint8_t decrypt_one(const kernels::Schedule& schedule, std::uint8_t* buffer,
+                         std::uint64_t length) {
+  return kernels::has_avx2() ? kernels::decrypt_avx2(schedule, buffer, length)
+                             : kernels::decrypt_portable(schedule, buffer, length);
+}
+
+}  // namespace
+
 void CipherKey::encrypt_chunk(std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed) {
-  transform<Direction::kEncrypt>(bytes_.get(), size_, feedback_, buffer, length, seed);
+  feedback_ = 0;
+  if (length == 0) return;
+  const kernels::Schedule schedule(bytes(), seed);
+  feedback_ = kernels::encrypt_interleaved(schedule, &buffer, &length, 1);
 }
 
 void CipherKey::decrypt_chunk(std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed) {
-  transform<Direction::kDecrypt>(bytes_.get(), size_, feedback_, buffer, length, seed);
+  feedback_ = 0;
+  if (length == 0) return;
+  const kernels::Schedule schedule(bytes(), seed);
+  feedback_ = decrypt_one(schedule, buffer, length);
 }
 
 void CipherKey::encrypt_chunks(std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed) {
-  for (std::uint64_t at = 0; at < length; at += CHUNK_SIZE) {
-    encrypt_chunk(buffer + at, std::min(CHUNK_SIZE, length - at), seed);
+  feedback_ = 0;
+  if (length == 0) return;
+  const kernels::Schedule schedule(bytes(), seed);
+  std::uint8_t* lanes[kernels::kMaxLanes];
+  std::uint64_t lengths[kernels::kMaxLanes];
+  std::uint64_t at = 0;
+  while (at < length) {
+    int count = 0;
+    while (count < kernels::kMaxLanes && at < length) {
+      lanes[count] = buffer + at;
+      lengths[count] = std::min(CHUNK_SIZE, length - at);
+      at += lengths[count];
+      ++count;
+    }
+    feedback_ = kernels::encrypt_interleaved(schedule, lanes, lengths, count);
   }
 }
 
 void CipherKey::decrypt_chunks(std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed) {
+  feedback_ = 0;
+  if (length == 0) return;
+  const kernels::Schedule schedule(bytes(), seed);
   for (std::uint64_t at = 0; at < length; at += CHUNK_SIZE) {
-    decrypt_chunk(buffer + at, std::min(CHUNK_SIZE, length - at), seed);
+    feedback_ = decrypt_one(schedule, buffer + at, std::min(CHUNK_SIZE, length - at));
   }
 }
 
