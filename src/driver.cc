@@ -6,11 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <future>
 #include <istream>
 #include <memory>
 #include <new>
 #include <optional>
 #include <ostream>
+#include <system_error>
 
 #include "file_io.h"
 #include "kelm.h"
@@ -28,20 +31,43 @@ struct Arguments {
   std::string key;
 };
 
-/// The chunk buffer. It holds plaintext on one side of the cipher, so it is
-/// zeroed before it is freed, whichever way the run ends.
-class ChunkBuffer {
+/// Chunks read, enciphered and written as one batch: as many as the
+/// encryption kernel interleaves, so its chains all run at once.
+constexpr std::size_t kBatchChunks = 8;
+constexpr std::size_t kBatchSize = kBatchChunks * CHUNK_SIZE;
+
+/// A batch of chunks on its way through the run. It holds plaintext on one
+/// side of the cipher, so every byte it ever held is zeroed before it is
+/// freed, whichever way the run ends.
+class Batch {
  public:
-  ChunkBuffer() : bytes_(new (std::nothrow) std::uint8_t[CHUNK_SIZE]) {}
-  ChunkBuffer(const ChunkBuffer&) = delete;
-  ChunkBuffer& operator=(const ChunkBuffer&) = delete;
-  ~ChunkBuffer() { wipe_bytes(bytes_.get(), CHUNK_SIZE); }
+  Batch() : bytes_(new (std::nothrow) std::uint8_t[kBatchSize]) {}
+  Batch(const Batch&) = delete;
+  Batch& operator=(const Batch&) = delete;
+  ~Batch() { wipe_bytes(bytes_.get(), high_water_); }
 
   bool allocated() const { return bytes_ != nullptr; }
-  std::uint8_t* data() { return bytes_.get(); }
+  std::uint8_t* data() const { return bytes_.get(); }
+  std::size_t filled() const { return filled_; }
+  bool read_failed() const { return read_failed_; }
+  /// No batch follows: the input ended or could not be read further.
+  bool last() const { return read_failed_ || filled_ < kBatchSize; }
+
+  /// Fills the batch from the input.
+  void read_from(int fd) {
+    const ReadResult got = read_full(fd, bytes_.get(), kBatchSize);
+    high_water_ = std::max(high_water_, got.count);
+    read_failed_ = got.failed;
+    // Before a read error only whole chunks count, as if each chunk had been
+    // read on its own and the failing read had delivered nothing.
+    filled_ = got.failed ? got.count - got.count % CHUNK_SIZE : got.count;
+  }
 
  private:
   std::unique_ptr<std::uint8_t[]> bytes_;
+  std::size_t filled_ = 0;
+  std::size_t high_water_ = 0;
+  bool read_failed_ = false;
 };
 
 Failure cannot_open_input(const std::string& name) {
@@ -105,6 +131,9 @@ class Run {
   std::optional<Failure> measure_input();
   std::optional<Failure> exchange_seed();
   std::optional<Failure> process_chunks();
+  void cipher(const Batch& batch);
+  std::future<void> start_cipher(const Batch& batch);
+  std::optional<Failure> write_batch(const Batch& batch);
   std::optional<Failure> finish();
   bool is_input_or_key(const struct stat& info) const;
 
@@ -196,29 +225,83 @@ std::optional<Failure> Run::exchange_seed() {
     if (!write_full(output_.get(), &seed_, 1)) return cannot_write_output(args_.output);
     return std::nullopt;
   }
-  const std::optional<std::size_t> got = read_full(input_.get(), &seed_, 1);
-  if (!got || *got != 1) return cannot_read_input(args_.input);
+  if (read_full(input_.get(), &seed_, 1).count != 1) return cannot_read_input(args_.input);
   position_ = 1;
   return std::nullopt;
 }
 
-/// Streams the input through one buffer, a chunk at a time. A read that
-/// delivers less than a whole chunk is the last; even an empty one is drawn.
-std::optional<Failure> Run::process_chunks() {
-  ChunkBuffer buffer;
-  if (!buffer.allocated()) return Failure{STATUS_RESOURCE, "Error: malloc buffer failed.\n"};
-  for (;;) {
-    const std::optional<std::size_t> got = read_full(input_.get(), buffer.data(), CHUNK_SIZE);
-    if (!got) return cannot_read_input(args_.input);
-    if (args_.mode == Mode::kEncrypt) {
-      key_.encrypt_chunk(buffer.data(), *got, seed_);
-    } else {
-      key_.decrypt_chunk(buffer.data(), *got, seed_);
+void Run::cipher(const Batch& batch) {
+  if (args_.mode == Mode::kEncrypt) {
+    key_.encrypt_chunks(batch.data(), batch.filled(), seed_);
+  } else {
+    key_.decrypt_chunks(batch.data(), batch.filled(), seed_);
+  }
+}
+
+/// Starts enciphering `batch` on a second thread, so that it overlaps the
+/// reading and writing of its neighbours. Where no thread can be had, the
+/// work is done at once instead.
+std::future<void> Run::start_cipher(const Batch& batch) {
+  try {
+    return std::async(std::launch::async, [this, &batch] { cipher(batch); });
+  } catch (const std::system_error&) {
+    cipher(batch);
+    return {};
+  }
+}
+
+/// Writes a batch chunk by chunk, drawing the progress line after each, as
+/// if every chunk had been read, enciphered and written on its own.
+std::optional<Failure> Run::write_batch(const Batch& batch) {
+  for (std::size_t at = 0; at < batch.filled(); at += CHUNK_SIZE) {
+    const std::size_t length = std::min<std::size_t>(CHUNK_SIZE, batch.filled() - at);
+    if (!write_full(output_.get(), batch.data() + at, length)) {
+      return cannot_write_output(args_.output);
     }
-    if (!write_full(output_.get(), buffer.data(), *got)) return cannot_write_output(args_.output);
-    position_ += *got;
+    position_ += length;
     draw_progress(console_.out, position_, payload_);
-    if (*got < CHUNK_SIZE) return std::nullopt;
+  }
+  if (batch.read_failed()) return cannot_read_input(args_.input);
+  // Input ending on a chunk boundary: one more read found nothing, and it
+  // too is drawn.
+  if (batch.last() && batch.filled() % CHUNK_SIZE == 0) {
+    draw_progress(console_.out, position_, payload_);
+  }
+  return std::nullopt;
+}
+
+void wait_for(std::future<void>& work) {
+  if (work.valid()) work.get();
+}
+
+/// Streams the input through two batches: while one is enciphered, the one
+/// before it is written and the one after it read.
+std::optional<Failure> Run::process_chunks() {
+  Batch first;
+  Batch second;
+  if (!first.allocated() || !second.allocated()) {
+    return Failure{STATUS_RESOURCE, "Error: malloc buffer failed.\n"};
+  }
+  Batch* current = &first;
+  Batch* next = &second;
+  current->read_from(input_.get());
+  if (current->last()) {
+    cipher(*current);
+    return write_batch(*current);
+  }
+  // Declared after the batches, so that on an early return it waits for the
+  // cipher to finish before the batches are freed.
+  std::future<void> ciphering = start_cipher(*current);
+  for (;;) {
+    next->read_from(input_.get());
+    wait_for(ciphering);
+    ciphering = start_cipher(*next);
+    if (auto failure = write_batch(*current)) return failure;
+    std::swap(current, next);
+    if (current->last()) {
+      wait_for(ciphering);
+      return write_batch(*current);
+    }
   }
 }
 

@@ -38,18 +38,19 @@ std::optional<UniqueFd> open_regular_file(const char* name, struct stat& info) {
   return fd;
 }
 
-std::optional<std::size_t> read_full(int fd, std::uint8_t* buffer, std::size_t length) {
-  std::size_t done = 0;
-  while (done < length) {
-    const ssize_t got = ::read(fd, buffer + done, length - done);
+ReadResult read_full(int fd, std::uint8_t* buffer, std::size_t length) {
+  ReadResult result;
+  while (result.count < length) {
+    const ssize_t got = ::read(fd, buffer + result.count, length - result.count);
     if (got == 0) break;
     if (got < 0) {
       if (errno == EINTR) continue;
-      return std::nullopt;
+      result.failed = true;
+      break;
     }
-    done += static_cast<std::size_t>(got);
+    result.count += static_cast<std::size_t>(got);
   }
-  return done;
+  return result;
 }
 
 bool write_full(int fd, const std::uint8_t* buffer, std::size_t length) {

@@ -36,10 +36,16 @@ class UniqueFd {
 /// blocks, even on a FIFO. Fills `info` from the open descriptor.
 std::optional<UniqueFd> open_regular_file(const char* name, struct stat& info);
 
+/// What read_full delivered: `count` bytes, short of the length asked for
+/// only at end of file or when `failed`, a read error after those bytes.
+struct ReadResult {
+  std::size_t count = 0;
+  bool failed = false;
+};
+
 /// Reads until `length` bytes have arrived or the file ends, retrying on
-/// interruption. Returns the count read (short only at end of file), or
-/// nothing on a read error.
-std::optional<std::size_t> read_full(int fd, std::uint8_t* buffer, std::size_t length);
+/// interruption.
+ReadResult read_full(int fd, std::uint8_t* buffer, std::size_t length);
 
 /// Writes all `length` bytes, retrying on interruption and partial writes.
 /// False on any error, including a device that accepts no more bytes.

@@ -53,8 +53,8 @@ std::optional<Failure> CipherKey::load_key_file(const std::string& name, std::os
                      "Error: key malloc failed for keysize " + std::to_string(size) + "\n"};
     }
     size_ = size;
-    const std::optional<std::size_t> got = read_full(file->get(), bytes_.get(), size);
-    if (!got || *got != size || !file->close()) {
+    const ReadResult got = read_full(file->get(), bytes_.get(), size);
+    if (got.failed || got.count != size || !file->close()) {
       wipe();
       return cannot_load(name);
     }

@@ -3,6 +3,8 @@
 
 #include <sstream>
 
+#include "kelm.h"
+#include "reference_cipher.h"
 #include "test_support.h"
 
 namespace kelm {
@@ -97,6 +99,52 @@ TEST_F(DriverTest, DrawsOneProgressLinePerReadThenTheFinalLine) {
     const std::size_t expected = c.mode == std::string("encrypt") ? c.input_size + 1
                                                                   : c.input_size - 1;
     EXPECT_EQ(testing::read_file(path("output"))->size(), expected);
+  }
+}
+
+/// The progress lines of the plain loop: read a chunk, draw, and stop after
+/// the first read that delivers less than a whole chunk.
+std::string progress_of_plain_loop(std::uint64_t payload, std::uint64_t start) {
+  std::string lines;
+  std::uint64_t position = start;
+  for (std::uint64_t left = payload;;) {
+    const std::uint64_t got = std::min<std::uint64_t>(left, 1'000'000);
+    left -= got;
+    position += got;
+    const auto percent = static_cast<std::uint64_t>(static_cast<double>(position) /
+                                                    static_cast<double>(payload) * 100.0);
+    lines += "\r completed " + std::to_string(percent) + "% " + std::to_string(position) +
+             " out of " + std::to_string(payload) + " B";
+    if (got < 1'000'000) return lines;
+  }
+}
+
+TEST_F(DriverTest, LargeFilesMatchTheReferenceAcrossBatches) {
+  // Sizes around the eight-chunk batches the driver reads and enciphers at once.
+  const std::uint64_t kSizes[] = {8'000'000, 8'000'001, 16'000'000, 17'500'003};
+  for (std::uint64_t size : kSizes) {
+    SCOPED_TRACE(size);
+    const Bytes plain = testing::pattern(size, 7);
+    testing::write_file(path("plain"), plain);
+    std::remove(path("sealed").c_str());
+    std::remove(path("opened").c_str());
+    ASSERT_EQ(kelm("encrypt", "plain", "sealed", 0x1FF), 0) << err_;
+    const std::string total = std::to_string(size);
+    EXPECT_EQ(out_, "keysize is 2^4\n" + progress_of_plain_loop(size, 0) + "\r completed 100% " +
+                        total + " out of " + total + " B\n");
+
+    Bytes expected = plain;
+    for (std::uint64_t at = 0; at < size; at += CHUNK_SIZE) {
+      reference::transform_chunk(kKey16, true, expected.data() + at,
+                                 std::min(CHUNK_SIZE, size - at), 0xFF);
+    }
+    expected.insert(expected.begin(), 0xFF);
+    EXPECT_TRUE(testing::read_file(path("sealed")) == expected);
+
+    ASSERT_EQ(kelm("decrypt", "sealed", "opened"), 0) << err_;
+    EXPECT_EQ(out_, "keysize is 2^4\n" + progress_of_plain_loop(size, 1) + "\r completed 100% " +
+                        total + " out of " + total + " B\n");
+    EXPECT_TRUE(testing::read_file(path("opened")) == plain);
   }
 }
 
