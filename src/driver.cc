@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <future>
 #include <istream>
 #include <memory>
 #include <new>
@@ -17,6 +16,7 @@
 
 #include "file_io.h"
 #include "kelm.h"
+#include "pipeline.h"
 
 namespace kelm {
 
@@ -29,45 +29,6 @@ struct Arguments {
   std::string input;
   std::string output;
   std::string key;
-};
-
-/// Chunks read, enciphered and written as one batch: as many as the
-/// encryption kernel interleaves, so its chains all run at once.
-constexpr std::size_t kBatchChunks = 8;
-constexpr std::size_t kBatchSize = kBatchChunks * CHUNK_SIZE;
-
-/// A batch of chunks on its way through the run. It holds plaintext on one
-/// side of the cipher, so every byte it ever held is zeroed before it is
-/// freed, whichever way the run ends.
-class Batch {
- public:
-  Batch() : bytes_(new (std::nothrow) std::uint8_t[kBatchSize]) {}
-  Batch(const Batch&) = delete;
-  Batch& operator=(const Batch&) = delete;
-  ~Batch() { wipe_bytes(bytes_.get(), high_water_); }
-
-  bool allocated() const { return bytes_ != nullptr; }
-  std::uint8_t* data() const { return bytes_.get(); }
-  std::size_t filled() const { return filled_; }
-  bool read_failed() const { return read_failed_; }
-  /// No batch follows: the input ended or could not be read further.
-  bool last() const { return read_failed_ || filled_ < kBatchSize; }
-
-  /// Fills the batch from the input.
-  void read_from(int fd) {
-    const ReadResult got = read_full(fd, bytes_.get(), kBatchSize);
-    high_water_ = std::max(high_water_, got.count);
-    read_failed_ = got.failed;
-    // Before a read error only whole chunks count, as if each chunk had been
-    // read on its own and the failing read had delivered nothing.
-    filled_ = got.failed ? got.count - got.count % CHUNK_SIZE : got.count;
-  }
-
- private:
-  std::unique_ptr<std::uint8_t[]> bytes_;
-  std::size_t filled_ = 0;
-  std::size_t high_water_ = 0;
-  bool read_failed_ = false;
 };
 
 Failure cannot_open_input(const std::string& name) {
@@ -131,9 +92,9 @@ class Run {
   std::optional<Failure> measure_input();
   std::optional<Failure> exchange_seed();
   std::optional<Failure> process_chunks();
-  void cipher(const Batch& batch);
-  std::future<void> start_cipher(const Batch& batch);
+  void produce(Batch& batch);
   std::optional<Failure> write_batch(const Batch& batch);
+  std::optional<Failure> process_in_turn(Batch& batch);
   std::optional<Failure> finish();
   bool is_input_or_key(const struct stat& info) const;
 
@@ -205,7 +166,7 @@ std::optional<Failure> Run::open_output() {
   struct stat info {};
   if (::fstat(file.get(), &info) != 0) return cannot_open_output(args_.output);
   if (is_input_or_key(info)) return output_is_source(args_.output);
-  if (S_ISREG(info.st_mode) && ::ftruncate(file.get(), 0) != 0) {
+  if (S_ISREG(info.st_mode) && info.st_size != 0 && ::ftruncate(file.get(), 0) != 0) {
     return cannot_open_output(args_.output);
   }
   output_ = std::move(file);
@@ -230,23 +191,13 @@ std::optional<Failure> Run::exchange_seed() {
   return std::nullopt;
 }
 
-void Run::cipher(const Batch& batch) {
+/// Reads the next batch of the input and enciphers it in place.
+void Run::produce(Batch& batch) {
+  batch.read_from(input_.get());
   if (args_.mode == Mode::kEncrypt) {
     key_.encrypt_chunks(batch.data(), batch.filled(), seed_);
   } else {
     key_.decrypt_chunks(batch.data(), batch.filled(), seed_);
-  }
-}
-
-/// Starts enciphering `batch` on a second thread, so that it overlaps the
-/// reading and writing of its neighbours. Where no thread can be had, the
-/// work is done at once instead.
-std::future<void> Run::start_cipher(const Batch& batch) {
-  try {
-    return std::async(std::launch::async, [this, &batch] { cipher(batch); });
-  } catch (const std::system_error&) {
-    cipher(batch);
-    return {};
   }
 }
 
@@ -270,38 +221,37 @@ std::optional<Failure> Run::write_batch(const Batch& batch) {
   return std::nullopt;
 }
 
-void wait_for(std::future<void>& work) {
-  if (work.valid()) work.get();
-}
-
-/// Streams the input through two batches: while one is enciphered, the one
-/// before it is written and the one after it read.
+/// Streams the input through two batches. A second thread reads and
+/// enciphers one while this one writes the other, so that reading,
+/// enciphering and writing overlap. A file of one batch needs no thread.
 std::optional<Failure> Run::process_chunks() {
   Batch first;
   Batch second;
   if (!first.allocated() || !second.allocated()) {
     return Failure{STATUS_RESOURCE, "Error: malloc buffer failed.\n"};
   }
-  Batch* current = &first;
-  Batch* next = &second;
-  current->read_from(input_.get());
-  if (current->last()) {
-    cipher(*current);
-    return write_batch(*current);
+  produce(first);
+  if (first.last()) return write_batch(first);
+  std::optional<Pipeline> pipeline;
+  try {
+    pipeline.emplace(first, second, [this](Batch& batch) { produce(batch); });
+  } catch (const std::system_error&) {
+    return process_in_turn(first);
   }
-  // Declared after the batches, so that on an early return it waits for the
-  // cipher to finish before the batches are freed.
-  std::future<void> ciphering = start_cipher(*current);
   for (;;) {
-    next->read_from(input_.get());
-    wait_for(ciphering);
-    ciphering = start_cipher(*next);
-    if (auto failure = write_batch(*current)) return failure;
-    std::swap(current, next);
-    if (current->last()) {
-      wait_for(ciphering);
-      return write_batch(*current);
-    }
+    const Batch& batch = pipeline->take();
+    if (auto failure = write_batch(batch)) return failure;
+    if (batch.last()) return std::nullopt;
+    pipeline->give_back();
+  }
+}
+
+/// The same work on one thread, for when no second thread can be had.
+std::optional<Failure> Run::process_in_turn(Batch& batch) {
+  for (;;) {
+    if (auto failure = write_batch(batch)) return failure;
+    if (batch.last()) return std::nullopt;
+    produce(batch);
   }
 }
 
