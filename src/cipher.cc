@@ -23,67 +23,94 @@ Schedule::Schedule(std::span<const std::uint8_t> key, std::uint8_t seed)
   for (std::uint64_t n = 0; n < kPositionSpan; ++n) {
     by_position_[n] = key[key[(seed + n) & mask_] & mask_];
   }
-  for (std::uint64_t f = 0; f < 256; ++f) by_feedback_[f] = key[f & mask_];
+  for (std::uint64_t f = 0; f < 256; ++f) {
+    by_feedback_[f] = key[f & mask_];
+    by_feedback_wide_[f] = by_feedback_[f];
+  }
 }
 
 Schedule::~Schedule() {
   wipe_bytes(by_position_, sizeof by_position_);
   wipe_bytes(by_feedback_, sizeof by_feedback_);
+  wipe_bytes(by_feedback_wide_, sizeof by_feedback_wide_);
 }
 
 namespace {
 
-/// Runs positions [begin, end) of N chunks in step. Pointers and feedback
-/// bytes are copied to locals so the compiler keeps them in registers.
-template <int N>
-void encrypt_lanes(const Schedule& schedule, std::uint8_t* const* lanes, std::uint8_t* feedback,
-                   std::uint64_t begin, std::uint64_t end) {
-  std::uint8_t* lane[N];
-  std::uint8_t chain[N];
-  for (int j = 0; j < N; ++j) {
-    lane[j] = lanes[j];
-    chain[j] = feedback[j];
-  }
-  const std::uint8_t* const by_position = schedule.by_position();
-  const std::uint8_t* const by_feedback = schedule.by_feedback();
-  const std::uint64_t mask = schedule.mask();
-  for (std::uint64_t n = begin; n < end; ++n) {
-    const std::uint8_t picked = by_position[n & mask];
-    for (int j = 0; j < N; ++j) {
-      chain[j] = static_cast<std::uint8_t>(lane[j][n] ^ picked ^ by_feedback[chain[j]]);
-      lane[j][n] = chain[j];
-    }
-  }
-  for (int j = 0; j < N; ++j) feedback[j] = chain[j];
+/// Positions handled per block. The position key bytes of a block are
+/// folded in first, many at a time, so that the serial chains that follow
+/// only have the feedback pick left, and few enough values to stay in
+/// registers.
+constexpr std::uint64_t kBlock = 64;
+
+/// XORs the `length` (at most kBlock) bytes at `bytes`, which hold chunk
+/// positions from `position` on, with the key bytes those positions pick.
+inline void fold_positions(const Schedule& schedule, std::uint8_t* bytes, std::uint64_t position,
+                           std::uint64_t length) {
+  // by_position repeats with the key length and runs on kBlock bytes past
+  // any start below it, so the block needs no wrap-around.
+  const std::uint8_t* const picked = schedule.by_position() + (position & schedule.mask());
+  for (std::uint64_t i = 0; i < length; ++i) bytes[i] ^= picked[i];
 }
 
-void encrypt_lanes(const Schedule& schedule, std::uint8_t* const* lanes, std::uint8_t* feedback,
+/// Runs positions [begin, end) of N consecutive chunks in step; chunk j
+/// starts at chunks + j * CHUNK_SIZE. The fixed stride lets every lane be
+/// addressed from one pointer, leaving registers for the N feedback chains.
+template <int N>
+void encrypt_lanes(const Schedule& schedule, std::uint8_t* chunks, std::uint8_t* feedback,
+                   std::uint64_t begin, std::uint64_t end) {
+  unsigned chain[N];
+  for (int j = 0; j < N; ++j) chain[j] = feedback[j];
+  const std::uint32_t* const by_feedback = schedule.by_feedback_wide();
+  for (std::uint64_t block = begin; block < end; block += kBlock) {
+    const std::uint64_t length = std::min(kBlock, end - block);
+    for (int j = 0; j < N; ++j) {
+      fold_positions(schedule, chunks + j * CHUNK_SIZE + block, block, length);
+    }
+    std::uint8_t* const stop = chunks + block + length;
+    for (std::uint8_t* at = chunks + block; at != stop; ++at) {
+      for (int j = 0; j < N; ++j) {
+        // Both operands are below 256, so the result indexes the table as is.
+        chain[j] = at[j * CHUNK_SIZE] ^ by_feedback[chain[j]];
+        at[j * CHUNK_SIZE] = static_cast<std::uint8_t>(chain[j]);
+      }
+    }
+  }
+  for (int j = 0; j < N; ++j) feedback[j] = static_cast<std::uint8_t>(chain[j]);
+}
+
+void encrypt_lanes(const Schedule& schedule, std::uint8_t* chunks, std::uint8_t* feedback,
                    int count, std::uint64_t begin, std::uint64_t end) {
   switch (count) {
-    case 1: return encrypt_lanes<1>(schedule, lanes, feedback, begin, end);
-    case 2: return encrypt_lanes<2>(schedule, lanes, feedback, begin, end);
-    case 3: return encrypt_lanes<3>(schedule, lanes, feedback, begin, end);
-    case 4: return encrypt_lanes<4>(schedule, lanes, feedback, begin, end);
-    case 5: return encrypt_lanes<5>(schedule, lanes, feedback, begin, end);
-    case 6: return encrypt_lanes<6>(schedule, lanes, feedback, begin, end);
-    case 7: return encrypt_lanes<7>(schedule, lanes, feedback, begin, end);
-    default: return encrypt_lanes<8>(schedule, lanes, feedback, begin, end);
+    case 1: return encrypt_lanes<1>(schedule, chunks, feedback, begin, end);
+    case 2: return encrypt_lanes<2>(schedule, chunks, feedback, begin, end);
+    case 3: return encrypt_lanes<3>(schedule, chunks, feedback, begin, end);
+    case 4: return encrypt_lanes<4>(schedule, chunks, feedback, begin, end);
+    case 5: return encrypt_lanes<5>(schedule, chunks, feedback, begin, end);
+    case 6: return encrypt_lanes<6>(schedule, chunks, feedback, begin, end);
+    case 7: return encrypt_lanes<7>(schedule, chunks, feedback, begin, end);
+    default: return encrypt_lanes<8>(schedule, chunks, feedback, begin, end);
   }
 }
 
 }  // namespace
 
-std::uint8_t encrypt_interleaved(const Schedule& schedule, std::uint8_t* const* lanes,
-                                 const std::uint64_t* lengths, int count) {
+std::uint8_t encrypt_interleaved(const Schedule& schedule, std::uint8_t* chunks, int count,
+                                 std::uint64_t last_length) {
   std::uint8_t feedback[kMaxLanes] = {};
   // Only the last chunk may be shorter: run all chains to its end, then the
   // others on to theirs.
-  const std::uint64_t shortest = lengths[count - 1];
-  encrypt_lanes(schedule, lanes, feedback, count, 0, shortest);
-  if (count > 1 && lengths[0] > shortest) {
-    encrypt_lanes(schedule, lanes, feedback, count - 1, shortest, lengths[0]);
+  encrypt_lanes(schedule, chunks, feedback, count, 0, last_length);
+  if (count > 1 && last_length < CHUNK_SIZE) {
+    encrypt_lanes(schedule, chunks, feedback, count - 1, last_length, CHUNK_SIZE);
   }
   return feedback[count - 1];
+}
+
+std::uint8_t encrypt_single(const Schedule& schedule, std::uint8_t* buffer, std::uint64_t length) {
+  std::uint8_t feedback = 0;
+  encrypt_lanes<1>(schedule, buffer, &feedback, 0, length);
+  return feedback;
 }
 
 std::uint8_t decrypt_portable(const Schedule& schedule, std::uint8_t* buffer,
@@ -194,7 +221,7 @@ void CipherKey::encrypt_chunk(std::uint8_t* buffer, std::uint64_t length, std::u
   feedback_ = 0;
   if (length == 0) return;
   const kernels::Schedule schedule(bytes(), seed);
-  feedback_ = kernels::encrypt_interleaved(schedule, &buffer, &length, 1);
+  feedback_ = kernels::encrypt_single(schedule, buffer, length);
 }
 
 void CipherKey::decrypt_chunk(std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed) {
@@ -204,31 +231,24 @@ void CipherKey::decrypt_chunk(std::uint8_t* buffer, std::uint64_t length, std::u
   feedback_ = decrypt_one(schedule, buffer, length);
 }
 
-void CipherKey::encrypt_chunks(std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed) {
-  feedback_ = 0;
+void CipherKey::encrypt_chunks(std::uint8_t* buffer, std::uint64_t length,
+                               std::uint8_t seed) const {
   if (length == 0) return;
   const kernels::Schedule schedule(bytes(), seed);
-  std::uint8_t* lanes[kernels::kMaxLanes];
-  std::uint64_t lengths[kernels::kMaxLanes];
-  std::uint64_t at = 0;
-  while (at < length) {
-    int count = 0;
-    while (count < kernels::kMaxLanes && at < length) {
-      lanes[count] = buffer + at;
-      lengths[count] = std::min(CHUNK_SIZE, length - at);
-      at += lengths[count];
-      ++count;
-    }
-    feedback_ = kernels::encrypt_interleaved(schedule, lanes, lengths, count);
+  const std::uint64_t group = kernels::kMaxLanes * CHUNK_SIZE;
+  for (std::uint64_t at = 0; at < length; at += group) {
+    const std::uint64_t span = std::min(group, length - at);
+    const auto count = static_cast<int>((span + CHUNK_SIZE - 1) / CHUNK_SIZE);
+    kernels::encrypt_interleaved(schedule, buffer + at, count, span - (count - 1) * CHUNK_SIZE);
   }
 }
 
-void CipherKey::decrypt_chunks(std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed) {
-  feedback_ = 0;
+void CipherKey::decrypt_chunks(std::uint8_t* buffer, std::uint64_t length,
+                               std::uint8_t seed) const {
   if (length == 0) return;
   const kernels::Schedule schedule(bytes(), seed);
   for (std::uint64_t at = 0; at < length; at += CHUNK_SIZE) {
-    feedback_ = decrypt_one(schedule, buffer + at, std::min(CHUNK_SIZE, length - at));
+    decrypt_one(schedule, buffer + at, std::min(CHUNK_SIZE, length - at));
   }
 }
 

@@ -25,20 +25,26 @@ class Schedule {
   std::uint64_t mask() const { return mask_; }
   const std::uint8_t* by_position() const { return by_position_; }
   const std::uint8_t* by_feedback() const { return by_feedback_; }
+  /// by_feedback widened, so a chain step needs no byte-to-word conversion.
+  const std::uint32_t* by_feedback_wide() const { return by_feedback_wide_; }
 
  private:
   std::span<const std::uint8_t> key_;
   std::uint64_t mask_;
   alignas(64) std::uint8_t by_position_[kPositionSpan];
   alignas(64) std::uint8_t by_feedback_[256];
+  alignas(64) std::uint32_t by_feedback_wide_[256];
 };
 
-/// Enciphers `count` chunks in step, so that their feedback chains overlap
-/// in the processor: chunk j starts at lanes[j] and has lengths[j] bytes.
-/// All chunks but the last must have the same length. Returns the last
-/// chunk's final feedback byte.
-std::uint8_t encrypt_interleaved(const Schedule& schedule, std::uint8_t* const* lanes,
-                                 const std::uint64_t* lengths, int count);
+/// Enciphers `count` (1 to kMaxLanes) consecutive chunks in step, so that
+/// their feedback chains overlap in the processor. All but the last are
+/// CHUNK_SIZE long; the last is `last_length`, at most that. Returns the
+/// last chunk's final feedback byte.
+std::uint8_t encrypt_interleaved(const Schedule& schedule, std::uint8_t* chunks, int count,
+                                 std::uint64_t last_length);
+
+/// Enciphers one chunk of any length. Returns its final feedback byte.
+std::uint8_t encrypt_single(const Schedule& schedule, std::uint8_t* buffer, std::uint64_t length);
 
 /// Deciphers one chunk, portable code. Returns the final feedback byte.
 std::uint8_t decrypt_portable(const Schedule& schedule, std::uint8_t* buffer, std::uint64_t length);

@@ -92,9 +92,8 @@ class Run {
   std::optional<Failure> measure_input();
   std::optional<Failure> exchange_seed();
   std::optional<Failure> process_chunks();
-  void produce(Batch& batch);
+  void produce(Batch& batch, std::uint64_t index) const;
   std::optional<Failure> write_batch(const Batch& batch);
-  std::optional<Failure> process_in_turn(Batch& batch);
   std::optional<Failure> finish();
   bool is_input_or_key(const struct stat& info) const;
 
@@ -108,6 +107,7 @@ class Run {
   CipherKey key_;
   std::uint8_t seed_ = 0;
   std::uint64_t payload_ = 0;
+  std::uint64_t payload_start_ = 0;  // offset of the payload in the input
   std::uint64_t position_ = 0;
 };
 
@@ -187,13 +187,15 @@ std::optional<Failure> Run::exchange_seed() {
     return std::nullopt;
   }
   if (read_full(input_.get(), &seed_, 1).count != 1) return cannot_read_input(args_.input);
+  payload_start_ = 1;
   position_ = 1;
   return std::nullopt;
 }
 
-/// Reads the next batch of the input and enciphers it in place.
-void Run::produce(Batch& batch) {
-  batch.read_from(input_.get());
+/// Reads batch number `index` of the payload and enciphers it in place.
+/// Runs on two threads at once, so it only reads what stays fixed.
+void Run::produce(Batch& batch, std::uint64_t index) const {
+  batch.read_at(input_.get(), payload_start_ + index * BATCH_SIZE);
   if (args_.mode == Mode::kEncrypt) {
     key_.encrypt_chunks(batch.data(), batch.filled(), seed_);
   } else {
@@ -221,38 +223,16 @@ std::optional<Failure> Run::write_batch(const Batch& batch) {
   return std::nullopt;
 }
 
-/// Streams the input through two batches. A second thread reads and
-/// enciphers one while this one writes the other, so that reading,
-/// enciphering and writing overlap. A file of one batch needs no thread.
+/// Streams the payload through two batch buffers, shared by two threads.
 std::optional<Failure> Run::process_chunks() {
   Batch first;
   Batch second;
   if (!first.allocated() || !second.allocated()) {
     return Failure{STATUS_RESOURCE, "Error: malloc buffer failed.\n"};
   }
-  produce(first);
-  if (first.last()) return write_batch(first);
-  std::optional<Pipeline> pipeline;
-  try {
-    pipeline.emplace(first, second, [this](Batch& batch) { produce(batch); });
-  } catch (const std::system_error&) {
-    return process_in_turn(first);
-  }
-  for (;;) {
-    const Batch& batch = pipeline->take();
-    if (auto failure = write_batch(batch)) return failure;
-    if (batch.last()) return std::nullopt;
-    pipeline->give_back();
-  }
-}
-
-/// The same work on one thread, for when no second thread can be had.
-std::optional<Failure> Run::process_in_turn(Batch& batch) {
-  for (;;) {
-    if (auto failure = write_batch(batch)) return failure;
-    if (batch.last()) return std::nullopt;
-    produce(batch);
-  }
+  return relay_batches([this](Batch& batch, std::uint64_t index) { produce(batch, index); },
+                       [this](const Batch& batch) { return write_batch(batch); }, first,
+                       second);
 }
 
 std::optional<Failure> Run::finish() {

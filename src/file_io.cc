@@ -38,10 +38,14 @@ std::optional<UniqueFd> open_regular_file(const char* name, struct stat& info) {
   return fd;
 }
 
-ReadResult read_full(int fd, std::uint8_t* buffer, std::size_t length) {
+namespace {
+
+/// The loop both reads share: `read_some` is read or pread at the place.
+template <typename ReadSome>
+ReadResult read_until_full(std::uint8_t* buffer, std::size_t length, ReadSome read_some) {
   ReadResult result;
   while (result.count < length) {
-    const ssize_t got = ::read(fd, buffer + result.count, length - result.count);
+    const ssize_t got = read_some(buffer + result.count, length - result.count, result.count);
     if (got == 0) break;
     if (got < 0) {
       if (errno == EINTR) continue;
@@ -51,6 +55,21 @@ ReadResult read_full(int fd, std::uint8_t* buffer, std::size_t length) {
     result.count += static_cast<std::size_t>(got);
   }
   return result;
+}
+
+}  // namespace
+
+ReadResult read_full(int fd, std::uint8_t* buffer, std::size_t length) {
+  return read_until_full(buffer, length, [fd](std::uint8_t* to, std::size_t count, std::size_t) {
+    return ::read(fd, to, count);
+  });
+}
+
+ReadResult read_full_at(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset) {
+  return read_until_full(
+      buffer, length, [fd, offset](std::uint8_t* to, std::size_t count, std::size_t done) {
+        return ::pread(fd, to, count, static_cast<off_t>(offset + done));
+      });
 }
 
 bool write_full(int fd, const std::uint8_t* buffer, std::size_t length) {

@@ -47,6 +47,10 @@ struct ReadResult {
 /// interruption.
 ReadResult read_full(int fd, std::uint8_t* buffer, std::size_t length);
 
+/// As read_full, but from byte `offset` of the file, leaving the file
+/// position alone, so that several threads can read one file.
+ReadResult read_full_at(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset);
+
 /// Writes all `length` bytes, retrying on interruption and partial writes.
 /// False on any error, including a device that accepts no more bytes.
 bool write_full(int fd, const std::uint8_t* buffer, std::size_t length);

@@ -67,12 +67,13 @@ class CipherKey {
   void decrypt_chunk(std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed);
 
   /// Enciphers consecutive chunks in place: every CHUNK_SIZE bytes of
-  /// `buffer` are one chunk, the last may be shorter. The same as calling
-  /// encrypt_chunk on each chunk in turn, only faster.
-  void encrypt_chunks(std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed);
+  /// `buffer` are one chunk, the last may be shorter. Gives the same bytes as
+  /// encrypt_chunk on each chunk in turn, only faster. Leaves the feedback
+  /// byte alone, so several threads may use one key at once.
+  void encrypt_chunks(std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed) const;
 
   /// Undoes encrypt_chunks for the same key, seed and buffer.
-  void decrypt_chunks(std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed);
+  void decrypt_chunks(std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed) const;
 
   std::uint8_t size() const { return size_; }
   std::uint8_t power() const { return power_; }

@@ -1,8 +1,11 @@
 #include "pipeline.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <new>
-#include <utility>
+#include <system_error>
+#include <thread>
 
 #include "file_io.h"
 
@@ -12,55 +15,77 @@ Batch::Batch() : bytes_(new (std::nothrow) std::uint8_t[BATCH_SIZE]) {}
 
 Batch::~Batch() { wipe_bytes(bytes_.get(), high_water_); }
 
-void Batch::read_from(int fd) {
-  const ReadResult got = read_full(fd, bytes_.get(), BATCH_SIZE);
+void Batch::read_at(int fd, std::uint64_t offset) {
+  const ReadResult got = read_full_at(fd, bytes_.get(), BATCH_SIZE, offset);
   high_water_ = std::max(high_water_, got.count);
   read_failed_ = got.failed;
   filled_ = got.failed ? got.count - got.count % CHUNK_SIZE : got.count;
 }
 
-Pipeline::Pipeline(Batch& first, Batch& second, std::function<void(Batch&)> produce)
-    : slots_{&first, &second},
-      produce_(std::move(produce)),
-      producer_([this](std::stop_token stop) { produce_all(std::move(stop)); }) {}
+namespace {
 
-Pipeline::~Pipeline() {
-  producer_.request_stop();
-  changed_.notify_all();
-  // The jthread joins here, after the producer has finished its batch.
-}
+/// Whose turn it is to consume, and whether the relay has ended.
+class Turns {
+ public:
+  Turns(const ProduceBatch& produce, const ConsumeBatch& consume)
+      : produce_(produce), consume_(consume) {}
 
-void Pipeline::produce_all(std::stop_token stop) {
-  for (std::size_t turn = 1;; ++turn) {
-    const std::size_t slot = turn % 2;
-    {
+  /// Consumes `batch`, number `index`, in its turn, then produces and
+  /// consumes every `step`-th batch after it, until the relay ends.
+  void deliver(Batch& batch, std::uint64_t index, std::uint64_t step) {
+    for (;;) {
       std::unique_lock lock(mutex_);
-      if (!changed_.wait(lock, stop, [&] { return !filled_[slot]; })) return;
+      changed_.wait(lock, [&] { return ended_ || next_ == index; });
+      if (ended_) return;
+      lock.unlock();
+      // Only the turn's holder gets here, so consuming needs no lock.
+      std::optional<Failure> failure = consume_(batch);
+      lock.lock();
+      if (failure || batch.last()) {
+        ended_ = true;
+        failure_ = std::move(failure);
+      } else {
+        ++next_;
+      }
+      lock.unlock();
+      changed_.notify_all();
+      if (ended_) return;
+      index += step;
+      produce_(batch, index);
     }
-    produce_(*slots_[slot]);
-    {
-      std::lock_guard lock(mutex_);
-      filled_[slot] = true;
-    }
-    changed_.notify_all();
-    if (slots_[slot]->last()) return;
   }
-}
 
-Batch& Pipeline::take() {
-  const std::size_t slot = taken_ % 2;
-  std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return filled_[slot]; });
-  return *slots_[slot];
-}
+  std::optional<Failure> failure() const { return failure_; }
 
-void Pipeline::give_back() {
-  {
-    std::lock_guard lock(mutex_);
-    filled_[taken_ % 2] = false;
-    ++taken_;
+ private:
+  const ProduceBatch& produce_;
+  const ConsumeBatch& consume_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::uint64_t next_ = 0;
+  bool ended_ = false;
+  std::optional<Failure> failure_;
+};
+
+}  // namespace
+
+std::optional<Failure> relay_batches(const ProduceBatch& produce, const ConsumeBatch& consume,
+                                     Batch& first, Batch& second) {
+  produce(first, 0);
+  if (first.last()) return consume(first);
+  Turns turns(produce, consume);
+  std::optional<std::jthread> helper;
+  try {
+    helper.emplace([&] {
+      produce(second, 1);
+      turns.deliver(second, 1, 2);
+    });
+  } catch (const std::system_error&) {
+    // No second thread to be had: this one does every batch in turn.
   }
-  changed_.notify_all();
+  turns.deliver(first, 0, helper ? 2 : 1);
+  helper.reset();  // waits for the helper to see the relay end
+  return turns.failure();
 }
 
 }  // namespace kelm

@@ -1,14 +1,11 @@
-// Batches of chunks and the hand-over of batches between the thread that
-// reads and enciphers them and the thread that writes them.
+// Batches of chunks, and the relay that shares them between two threads.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
+#include <optional>
 
 #include "kelm.h"
 
@@ -36,10 +33,10 @@ class Batch {
   /// No batch follows: the input ended or could not be read further.
   bool last() const { return read_failed_ || filled_ < BATCH_SIZE; }
 
-  /// Fills the batch from the file `fd`. Before a read error only whole
-  /// chunks count, as if each chunk had been read on its own and the failing
-  /// read had delivered nothing.
-  void read_from(int fd);
+  /// Fills the batch from byte `offset` of the file `fd`. Before a read
+  /// error only whole chunks count, as if each chunk had been read on its
+  /// own and the failing read had delivered nothing.
+  void read_at(int fd, std::uint64_t offset);
 
  private:
   std::unique_ptr<std::uint8_t[]> bytes_;
@@ -48,34 +45,18 @@ class Batch {
   bool read_failed_ = false;
 };
 
-/// Passes two batches back and forth between a producer thread, which fills
-/// them in turn (read and encipher), and the caller, which takes them in the
-/// same order (write). The producer stops after a batch that is last(), or
-/// when the pipeline is destroyed; the destructor waits for it.
-class Pipeline {
- public:
-  /// `first` is already filled and is the first batch taken; the producer
-  /// starts on `second`. Throws std::system_error if no thread can be made.
-  Pipeline(Batch& first, Batch& second, std::function<void(Batch&)> produce);
-  Pipeline(const Pipeline&) = delete;
-  Pipeline& operator=(const Pipeline&) = delete;
-  ~Pipeline();
+/// Fills batch number `index` (read and encipher).
+using ProduceBatch = std::function<void(Batch& batch, std::uint64_t index)>;
+/// Writes a filled batch; a failure ends the relay.
+using ConsumeBatch = std::function<std::optional<Failure>(const Batch& batch)>;
 
-  /// Waits for the next batch in order and returns it.
-  Batch& take();
-  /// Gives the batch last taken back to the producer to fill again.
-  void give_back();
-
- private:
-  void produce_all(std::stop_token stop);
-
-  Batch* slots_[2];
-  bool filled_[2] = {true, false};
-  std::size_t taken_ = 0;
-  std::function<void(Batch&)> produce_;
-  std::mutex mutex_;
-  std::condition_variable_any changed_;
-  std::jthread producer_;  // last: started once everything above is ready
-};
+/// Runs every batch of a file through `produce` and then, strictly in order,
+/// through `consume`, until a last() batch is consumed or consume fails.
+/// Two threads share the work, one batch each in turn: while one reads and
+/// enciphers its batch, the other writes the batch before. `first` and
+/// `second` are the two threads' buffers. Falls back to one thread when no
+/// second can be started. Returns the failure that ended the relay, if any.
+std::optional<Failure> relay_batches(const ProduceBatch& produce, const ConsumeBatch& consume,
+                                     Batch& first, Batch& second);
 
 }  // namespace kelm
