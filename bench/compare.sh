@@ -4,8 +4,10 @@
 #   bench/compare.sh [SIZE_MIB] [RUNS]     (defaults: 512 MiB, 7 runs)
 #
 # Makes a random input and a 32-byte key in a scratch folder, warms the page
-# cache, then alternates `cat in > out`, `kelm encrypt` and `kelm decrypt`
-# RUNS times, so that all three see the same machine load. Prints each
+# cache, then alternates `cat in > out`, `dd bs=1M` (a copy that, like kelm,
+# passes every byte through a buffer of its own; cat lets the kernel copy
+# the file without that), `kelm encrypt` and `kelm decrypt` RUNS times, so
+# that all of them see the same machine load. Prints each
 # command's median wall time, its ratio to cat, and its peak resident memory
 # (from /usr/bin/time). The binary is $KELM, by default build/release/kelm.
 # The scratch folder is $BENCH_DIR, by default a new one under /tmp.
@@ -45,6 +47,7 @@ measure() {
 
 for ((run = 1; run <= runs; run++)); do
   measure cat out sh -c 'cat in > out'
+  measure dd out dd if=in of=out bs=1M status=none
   measure encrypt sealed "$kelm" encrypt in sealed key
   measure decrypt opened "$kelm" decrypt sealed opened key
 done
@@ -56,7 +59,7 @@ maximum() { tr ' ' '\n' | sed '/^$/d' | sort -n | tail -n 1; }
 cat_us=$(median <<< "${times[cat]}")
 echo "file: $size_mib MiB, $runs runs each, alternating; $(nproc) cores; $(uname -r)"
 printf '%-8s %10s %8s %14s\n' command median_s vs_cat peak_rss_MiB
-for name in cat encrypt decrypt; do
+for name in cat dd encrypt decrypt; do
   us=$(median <<< "${times[$name]}")
   kib=$(maximum <<< "${rss[$name]}")
   awk -v n="$name" -v us="$us" -v base="$cat_us" -v kib="$kib" \
