@@ -191,8 +191,8 @@ __attribute__((target("avx2"))) std::uint8_t decrypt_avx2_for(const Schedule& sc
     const __m256i across = _mm256_permute2x128_si256(carried, cipher, 0x21);
     const __m256i previous = _mm256_alignr_epi8(cipher, across, 15);
     const __m256i index = _mm256_and_si256(previous, mask);
-    const __m256i picked = _mm256_loadu_si256(
-        reinterpret_cast<const __m256i*>(by_position + (n & schedule.mask())));
+    const __m256i picked =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(by_position + (n & schedule.mask())));
     const __m256i plain =
         _mm256_xor_si256(cipher, _mm256_xor_si256(picked, lookup_avx2<kPower>(slices, index)));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(buffer + n), plain);

@@ -160,8 +160,8 @@ std::optional<Failure> Run::open_output() {
   // A new file gets the input's permission bits (less set-id bits, then the
   // umask), so a private file's counterpart is not readable by others.
   const mode_t permissions = input_info_.st_mode & 0777;
-  UniqueFd file(::open(args_.output.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY,
-                       permissions));
+  UniqueFd file(
+      ::open(args_.output.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, permissions));
   if (!file.is_open()) return cannot_open_output(args_.output);
   struct stat info {};
   if (::fstat(file.get(), &info) != 0) return cannot_open_output(args_.output);
@@ -231,8 +231,7 @@ std::optional<Failure> Run::process_chunks() {
     return Failure{STATUS_RESOURCE, "Error: malloc buffer failed.\n"};
   }
   return relay_batches([this](Batch& batch, std::uint64_t index) { produce(batch, index); },
-                       [this](const Batch& batch) { return write_batch(batch); }, first,
-                       second);
+                       [this](const Batch& batch) { return write_batch(batch); }, first, second);
 }
 
 std::optional<Failure> Run::finish() {

@@ -66,10 +66,10 @@ ReadResult read_full(int fd, std::uint8_t* buffer, std::size_t length) {
 }
 
 ReadResult read_full_at(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset) {
-  return read_until_full(
-      buffer, length, [fd, offset](std::uint8_t* to, std::size_t count, std::size_t done) {
-        return ::pread(fd, to, count, static_cast<off_t>(offset + done));
-      });
+  return read_until_full(buffer, length,
+                         [fd, offset](std::uint8_t* to, std::size_t count, std::size_t done) {
+                           return ::pread(fd, to, count, static_cast<off_t>(offset + done));
+                         });
 }
 
 bool write_full(int fd, const std::uint8_t* buffer, std::size_t length) {

@@ -22,10 +22,10 @@ inline constexpr std::uint64_t MAX_KEY_SIZE = 128;
 /// Exit statuses, one per class of failure.
 enum Status : int {
   STATUS_OK = 0,
-  STATUS_USAGE = 1,       // bad command line, key file cannot be loaded
-  STATUS_RESOURCE = 2,    // out of memory, empty input
-  STATUS_FILE = 3,        // input or output cannot be used, overwrite declined
-  STATUS_KEY_SIZE = 4,    // key length unusable
+  STATUS_USAGE = 1,     // bad command line, key file cannot be loaded
+  STATUS_RESOURCE = 2,  // out of memory, empty input
+  STATUS_FILE = 3,      // input or output cannot be used, overwrite declined
+  STATUS_KEY_SIZE = 4,  // key length unusable
 };
 
 /// A failure on its way back to the driver: the exit status and the exact

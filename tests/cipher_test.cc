@@ -63,8 +63,8 @@ TEST(CipherTest, RoundTripsForEveryKeySizeSeedAndLength) {
     MAKE_KEY(key, random_bytes(size, static_cast<std::uint32_t>(size)));
     for (std::uint8_t seed : kSeeds) {
       for (std::size_t length : kLengths) {
-        SCOPED_TRACE(testing::Message() << "key " << size << " seed " << unsigned{seed}
-                                        << " length " << length);
+        SCOPED_TRACE(testing::Message()
+                     << "key " << size << " seed " << unsigned{seed} << " length " << length);
         const Bytes plain = random_bytes(length, static_cast<std::uint32_t>(seed + 1000 * length));
         Bytes data = plain;
         key.encrypt_chunk(data.data(), data.size(), seed);

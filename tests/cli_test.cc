@@ -89,6 +89,7 @@ TEST_F(CliTest, FailuresAndQuestions) {
     std::string err;
     After after;
   } kCases[] = {
+      // clang-format off
       {"no arguments", no_setup, {}, {}, 1, "", kUsage, After::kAbsent},
       {"five arguments", no_setup, {"encrypt", "in", "out", "key", "more"}, {}, 1, "", kUsage,
        After::kAbsent},
@@ -157,6 +158,7 @@ TEST_F(CliTest, FailuresAndQuestions) {
       {"empty input", [](const std::string& d) { write_file(d + "/empty", ""); },
        {"decrypt", "empty", "out", "key"}, {}, 2, kKeyLine, "Error: input file is empty.\n",
        After::kEmpty},
+      // clang-format on
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);

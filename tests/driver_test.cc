@@ -96,8 +96,8 @@ TEST_F(DriverTest, DrawsOneProgressLinePerReadThenTheFinalLine) {
     ASSERT_EQ(kelm(c.mode, "input", "output"), 0) << err_;
     EXPECT_EQ(out_, std::string("keysize is 2^4\n") + c.progress);
     EXPECT_EQ(err_, "");
-    const std::size_t expected = c.mode == std::string("encrypt") ? c.input_size + 1
-                                                                  : c.input_size - 1;
+    const std::size_t expected =
+        c.mode == std::string("encrypt") ? c.input_size + 1 : c.input_size - 1;
     EXPECT_EQ(testing::read_file(path("output"))->size(), expected);
   }
 }

@@ -40,8 +40,8 @@ TEST(KernelsTest, SmallLengthsMatchTheReference) {
     ASSERT_TRUE(key.assign(key_bytes));
     for (std::uint8_t seed : kSeeds) {
       for (std::size_t length = 0; length <= 300; ++length) {
-        SCOPED_TRACE(testing::Message() << "key " << size << " seed " << unsigned{seed}
-                                        << " length " << length);
+        SCOPED_TRACE(testing::Message()
+                     << "key " << size << " seed " << unsigned{seed} << " length " << length);
         const Bytes plain = random_bytes(length, static_cast<std::uint32_t>(length));
         const Bytes sealed = reference_chunks(key_bytes, true, plain, seed);
         Bytes data = plain;
@@ -83,8 +83,8 @@ TEST(KernelsTest, ChunkRunsMatchTheReference) {
       data = sealed;
       const kernels::Schedule schedule(key_bytes, seed);
       kernels::decrypt_portable(schedule, data.data(), std::min(c.length, CHUNK_SIZE));
-      ASSERT_TRUE(std::equal(data.begin(), data.begin() + std::min(c.length, CHUNK_SIZE),
-                             plain.begin()));
+      ASSERT_TRUE(
+          std::equal(data.begin(), data.begin() + std::min(c.length, CHUNK_SIZE), plain.begin()));
     }
   }
 }
@@ -95,8 +95,8 @@ TEST(KernelsTest, VectorAndPortableDecryptionAgree) {
     const Bytes key_bytes = random_bytes(size, 3);
     for (std::uint8_t seed : kSeeds) {
       for (std::size_t length : {0u, 1u, 31u, 32u, 33u, 64u, 65u, 1000u, 4099u}) {
-        SCOPED_TRACE(testing::Message() << "key " << size << " seed " << unsigned{seed}
-                                        << " length " << length);
+        SCOPED_TRACE(testing::Message()
+                     << "key " << size << " seed " << unsigned{seed} << " length " << length);
         const kernels::Schedule schedule(key_bytes, seed);
         Bytes portable = random_bytes(length, seed);
         Bytes vector = portable;

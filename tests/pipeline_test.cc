@@ -55,9 +55,12 @@ TEST_F(RelayTest, ConsumesEveryBatchInOrderUpToTheLast) {
     std::vector<Seen> expected;
   } kCases[] = {
       {"one short batch", 100, {{100, false}}},
-      {"two and a half", 2 * BATCH_SIZE + 7, {{BATCH_SIZE, false}, {BATCH_SIZE, false}, {7, false}}},
+      {"two and a half",
+       2 * BATCH_SIZE + 7,
+       {{BATCH_SIZE, false}, {BATCH_SIZE, false}, {7, false}}},
       // A file that ends on a batch boundary ends with an empty batch.
-      {"exactly three", 3 * BATCH_SIZE,
+      {"exactly three",
+       3 * BATCH_SIZE,
        {{BATCH_SIZE, false}, {BATCH_SIZE, false}, {BATCH_SIZE, false}, {0, false}}},
   };
   for (const auto& c : kCases) {
@@ -76,8 +79,7 @@ TEST_F(RelayTest, StopsAtTheFirstFailure) {
 
 TEST_F(RelayTest, AnUnreadableBatchIsTheLast) {
   EXPECT_FALSE(relay(5 * BATCH_SIZE, 2, kNever));
-  EXPECT_EQ(consumed_,
-            (std::vector<Seen>{{BATCH_SIZE, false}, {BATCH_SIZE, false}, {0, true}}));
+  EXPECT_EQ(consumed_, (std::vector<Seen>{{BATCH_SIZE, false}, {BATCH_SIZE, false}, {0, true}}));
 }
 
 }  // namespace

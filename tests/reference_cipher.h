@@ -8,8 +8,8 @@
 namespace kelm::reference {
 
 /// Transforms one chunk in place; the feedback starts at 0.
-inline void transform_chunk(std::span<const std::uint8_t> key, bool encrypt,
-                            std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed) {
+inline void transform_chunk(std::span<const std::uint8_t> key, bool encrypt, std::uint8_t* buffer,
+                            std::uint64_t length, std::uint8_t seed) {
   const std::uint64_t size = key.size();
   std::uint8_t feedback = 0;
   for (std::uint64_t n = 0; n < length; ++n) {

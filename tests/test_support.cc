@@ -28,7 +28,8 @@ std::string TempDirTest::path(const std::string& name) const { return (dir_ / na
 
 void write_file(const std::string& path, const Bytes& bytes) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  file.write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
   ASSERT_TRUE(file.good()) << path;
 }
 
