@@ -57,31 +57,31 @@ inline void fold_positions(const Schedule& schedule, std::uint8_t* bytes, std::u
 /// Runs positions [begin, end) of N consecutive chunks in step; chunk j
 /// starts at chunks + j * CHUNK_SIZE. The fixed stride lets every lane be
 /// addressed from one pointer, leaving registers for the N feedback chains.
-template <int N>
+template <std::size_t N>
 void encrypt_lanes(const Schedule& schedule, std::uint8_t* chunks, std::uint8_t* feedback,
                    std::uint64_t begin, std::uint64_t end) {
   unsigned chain[N];
-  for (int j = 0; j < N; ++j) chain[j] = feedback[j];
+  for (std::size_t j = 0; j < N; ++j) chain[j] = feedback[j];
   const std::uint32_t* const by_feedback = schedule.by_feedback_wide();
   for (std::uint64_t block = begin; block < end; block += kBlock) {
     const std::uint64_t length = std::min(kBlock, end - block);
-    for (int j = 0; j < N; ++j) {
+    for (std::size_t j = 0; j < N; ++j) {
       fold_positions(schedule, chunks + j * CHUNK_SIZE + block, block, length);
     }
     std::uint8_t* const stop = chunks + block + length;
     for (std::uint8_t* at = chunks + block; at != stop; ++at) {
-      for (int j = 0; j < N; ++j) {
+      for (std::size_t j = 0; j < N; ++j) {
         // Both operands are below 256, so the result indexes the table as is.
         chain[j] = at[j * CHUNK_SIZE] ^ by_feedback[chain[j]];
         at[j * CHUNK_SIZE] = static_cast<std::uint8_t>(chain[j]);
       }
     }
   }
-  for (int j = 0; j < N; ++j) feedback[j] = static_cast<std::uint8_t>(chain[j]);
+  for (std::size_t j = 0; j < N; ++j) feedback[j] = static_cast<std::uint8_t>(chain[j]);
 }
 
 void encrypt_lanes(const Schedule& schedule, std::uint8_t* chunks, std::uint8_t* feedback,
-                   int count, std::uint64_t begin, std::uint64_t end) {
+                   std::size_t count, std::uint64_t begin, std::uint64_t end) {
   switch (count) {
     case 1: return encrypt_lanes<1>(schedule, chunks, feedback, begin, end);
     case 2: return encrypt_lanes<2>(schedule, chunks, feedback, begin, end);
@@ -96,7 +96,7 @@ void encrypt_lanes(const Schedule& schedule, std::uint8_t* chunks, std::uint8_t*
 
 }  // namespace
 
-std::uint8_t encrypt_interleaved(const Schedule& schedule, std::uint8_t* chunks, int count,
+std::uint8_t encrypt_interleaved(const Schedule& schedule, std::uint8_t* chunks, std::size_t count,
                                  std::uint64_t last_length) {
   std::uint8_t feedback[kMaxLanes] = {};
   // Only the last chunk may be shorter: run all chains to its end, then the
@@ -155,13 +155,13 @@ namespace {
 template <int kPower>
 __attribute__((target("avx2"))) inline __m256i lookup_avx2(const __m256i* slices, __m256i index) {
   __m256i level[8];
-  constexpr int kSlices = 1 << (kPower - 4);
-  for (int s = 0; s < kSlices; ++s) level[s] = _mm256_shuffle_epi8(slices[s], index);
-  int count = kSlices;
+  constexpr std::size_t kSlices = std::size_t{1} << (kPower - 4);
+  for (std::size_t s = 0; s < kSlices; ++s) level[s] = _mm256_shuffle_epi8(slices[s], index);
+  std::size_t count = kSlices;
   for (int bit = 4; bit < kPower; ++bit) {
     // blendv looks at each byte's top bit; move the deciding bit there.
     const __m256i select = _mm256_slli_epi16(index, 7 - bit);
-    for (int s = 0; s < count / 2; ++s) {
+    for (std::size_t s = 0; s < count / 2; ++s) {
       level[s] = _mm256_blendv_epi8(level[2 * s], level[2 * s + 1], select);
     }
     count /= 2;
@@ -173,10 +173,10 @@ template <int kPower>
 __attribute__((target("avx2"))) std::uint8_t decrypt_avx2_for(const Schedule& schedule,
                                                               std::uint8_t* buffer,
                                                               std::uint64_t length) {
-  constexpr int kSlices = 1 << (kPower - 4);
+  constexpr std::size_t kSlices = std::size_t{1} << (kPower - 4);
   const std::uint8_t* const key = schedule.key().data();
   __m256i slices[kSlices];
-  for (int s = 0; s < kSlices; ++s) {
+  for (std::size_t s = 0; s < kSlices; ++s) {
     slices[s] = _mm256_broadcastsi128_si256(
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(key + 16 * s)));
   }
@@ -221,7 +221,7 @@ std::uint8_t decrypt_avx2(const Schedule& schedule, std::uint8_t* buffer, std::u
 }
 
 bool has_avx2() {
-  static const bool available = __builtin_cpu_supports("avx2") != 0;
+  static const bool available = __builtin_cpu_supports("avx2");
   return available;
 }
 
@@ -258,7 +258,7 @@ void CipherKey::encrypt_chunks(std::uint8_t* buffer, std::uint64_t length,
   const std::uint64_t group = kernels::kMaxLanes * CHUNK_SIZE;
   for (std::uint64_t at = 0; at < length; at += group) {
     const std::uint64_t span = std::min(group, length - at);
-    const auto count = static_cast<int>((span + CHUNK_SIZE - 1) / CHUNK_SIZE);
+    const std::uint64_t count = (span + CHUNK_SIZE - 1) / CHUNK_SIZE;
     kernels::encrypt_interleaved(schedule, buffer + at, count, span - (count - 1) * CHUNK_SIZE);
   }
 }

@@ -40,7 +40,7 @@ class Schedule {
 /// their feedback chains overlap in the processor. All but the last are
 /// CHUNK_SIZE long; the last is `last_length`, at most that. Returns the
 /// last chunk's final feedback byte.
-std::uint8_t encrypt_interleaved(const Schedule& schedule, std::uint8_t* chunks, int count,
+std::uint8_t encrypt_interleaved(const Schedule& schedule, std::uint8_t* chunks, std::size_t count,
                                  std::uint64_t last_length);
 
 /// Enciphers one chunk of any length. Returns its final feedback byte.
@@ -56,6 +56,6 @@ std::uint8_t decrypt_avx2(const Schedule& schedule, std::uint8_t* buffer, std::u
 bool has_avx2();
 
 /// Most chunks encrypt_interleaved takes at once.
-inline constexpr int kMaxLanes = 8;
+inline constexpr std::size_t kMaxLanes = 8;
 
 }  // namespace kelm::kernels
