@@ -152,11 +152,25 @@ TEST_F(CliTest, FailuresAndQuestions) {
       {"short key", [](const std::string& d) { write_file(d + "/k15", testing::pattern(15)); },
        {"encrypt", "in", "out", "k15"}, {}, 4, "", "Error: keysize is too small!\n",
        After::kEmpty},
+      {"empty key", [](const std::string& d) { write_file(d + "/k", ""); },
+       {"encrypt", "in", "out", "k"}, {}, 4, "", "Error: keysize is too small!\n",
+       After::kEmpty},
+      {"17-byte key", [](const std::string& d) { write_file(d + "/k", testing::pattern(17)); },
+       {"encrypt", "in", "out", "k"}, {}, 4, "keysize is 2^5\nkeysize: 17 power: 5\n",
+       "Error: keysize not a power of 2!\n", After::kEmpty},
+      // Never taken as its first 16 bytes.
+      {"272-byte key", [](const std::string& d) { write_file(d + "/k", testing::pattern(272)); },
+       {"encrypt", "in", "out", "k"}, {}, 4, "keysize is 2^9\nkeysize: 272 power: 9\n",
+       "Error: keysize not a power of 2!\n", After::kEmpty},
       {"256-byte key", [](const std::string& d) { write_file(d + "/k", testing::pattern(256)); },
        {"encrypt", "in", "out", "k"}, {}, 4, "keysize is 2^8\n",
        "Error: keysize is too large!\n", After::kEmpty},
       {"empty input", [](const std::string& d) { write_file(d + "/empty", ""); },
        {"decrypt", "empty", "out", "key"}, {}, 2, kKeyLine, "Error: input file is empty.\n",
+       After::kEmpty},
+      {"seed byte only", [](const std::string& d) { write_file(d + "/seed", "s"); },
+       {"decrypt", "seed", "out", "key"}, {}, 0,
+       std::string(kKeyLine) + "\r completed 0% 1 out of 0 B\r completed 100% 0 out of 0 B\n", "",
        After::kEmpty},
       // clang-format on
   };
@@ -172,6 +186,49 @@ TEST_F(CliTest, FailuresAndQuestions) {
     expect_sources_intact();
     TearDown();
   }
+}
+
+TEST_F(CliTest, RespectsPermissions) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads and writes past any permission";
+  write_file(path("secret"), "data");
+  ASSERT_EQ(::chmod(path("secret").c_str(), 0), 0);
+  ASSERT_EQ(::mkdir(path("locked").c_str(), 0500), 0);
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;
+  } kCases[] = {
+      {"unreadable input",
+       {"encrypt", "secret", "out", "key"},
+       3,
+       "",
+       "Error: could not open input file secret\n"},
+      {"unreadable key",
+       {"encrypt", "in", "out", "secret"},
+       1,
+       "",
+       "Error: could not load key file secret\n"},
+      {"read-only folder",
+       {"encrypt", "in", "locked/out", "key"},
+       3,
+       "",
+       "Error: could not open output file locked/out\n"},
+      // The file exists even though it cannot be read: ask before replacing it.
+      {"unreadable output, declined", {"encrypt", "in", "secret", "key"}, 3, "", prompt("secret")},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const testing::Outcome outcome = kelm(c.args, "n");
+    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_EQ(outcome.out, c.out);
+    EXPECT_EQ(outcome.err, c.err);
+    expect_sources_intact();
+  }
+  ::chmod(path("locked").c_str(), 0700);
+  ::chmod(path("secret").c_str(), 0600);
+  EXPECT_EQ(read_file(path("secret")), Bytes({'d', 'a', 't', 'a'}));
 }
 
 TEST_F(CliTest, RoundTripsAcrossChunkBoundaries) {
