@@ -37,6 +37,6 @@ dpkg -x "$deb" "$scratch/debroot"
 test -f "$scratch/debroot/usr/share/man/man1/kelm.1"
 round_trip "$scratch/debroot/usr/bin/kelm"
 if command -v man >/dev/null; then
-  MANWIDTH=80 man -l "$scratch/debroot/usr/share/man/man1/kelm.1" 2>/dev/null | head -n 4
+  MANWIDTH=80 man -l "$scratch/debroot/usr/share/man/man1/kelm.1" 2>/dev/null | sed -n '1,4p'
 fi
 echo "install test: ok"
