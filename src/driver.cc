@@ -7,12 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <istream>
-#include <memory>
-#include <new>
 #include <optional>
 #include <ostream>
-#include <system_error>
 
 #include "file_io.h"
 #include "kelm.h"
@@ -72,7 +70,8 @@ void draw_progress(std::ostream& out, std::uint64_t position, std::uint64_t payl
   std::uint16_t percent = 0;
   if (payload != 0) {
     const double exact = static_cast<double>(position) / static_cast<double>(payload) * 100.0;
-    percent = static_cast<std::uint16_t>(static_cast<std::uint64_t>(exact));
+    // Reduced before the conversion, which would be undefined past 2^64.
+    percent = static_cast<std::uint16_t>(std::fmod(std::trunc(exact), 65536.0));
   }
   out << "\r completed " << percent << "% " << position << " out of " << payload << " B";
   out.flush();
@@ -165,6 +164,9 @@ std::optional<Failure> Run::open_output() {
   if (!file.is_open()) return cannot_open_output(args_.output);
   struct stat info {};
   if (::fstat(file.get(), &info) != 0) return cannot_open_output(args_.output);
+  // A key file that did not exist before may be the output just created.
+  struct stat key_info {};
+  if (!key_info_ && ::stat(args_.key.c_str(), &key_info) == 0) key_info_ = key_info;
   if (is_input_or_key(info)) return output_is_source(args_.output);
   if (S_ISREG(info.st_mode) && info.st_size != 0 && ::ftruncate(file.get(), 0) != 0) {
     return cannot_open_output(args_.output);

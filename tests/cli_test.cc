@@ -143,6 +143,8 @@ TEST_F(CliTest, FailuresAndQuestions) {
        {"encrypt", "in", "out", "key"}, "Y", 3, "", same_file("out"), After::kInput},
       {"output is the key", no_setup, {"encrypt", "in", "key", "key"}, "Y", 3, "",
        same_file("key"), After::kAbsent},
+      {"output is a missing key", no_setup, {"encrypt", "in", "k", "k"}, {}, 3, "",
+       same_file("k"), After::kAbsent},
       // Key failures come after the output was emptied, and leave it empty.
       {"missing key", existing_output, {"encrypt", "in", "out", "nokey"}, "Y", 1, "",
        prompt("out") + "Error: could not load key file nokey\n", After::kEmpty},
