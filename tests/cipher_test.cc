@@ -1,16 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdint>
-#include <random>
 #include <vector>
 
 #include "kelm.h"
+#include "test_support.h"
 
 namespace kelm {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using testing::Bytes;
+using testing::random_bytes;
 
 // Bytes whose low bits differ from their index, so a wrong index shows.
 const Bytes kKey16 = {0x07, 0x1C, 0x23, 0x39, 0x4E, 0x50, 0x65, 0x7B,
@@ -20,13 +20,6 @@ Bytes key_of_size(std::size_t size) {
   Bytes key(size);
   for (std::size_t i = 0; i < size; ++i) key[i] = static_cast<std::uint8_t>(i * 37 + 11);
   return key;
-}
-
-Bytes random_bytes(std::size_t length, std::uint32_t seed) {
-  std::mt19937 generator(seed);
-  Bytes data(length);
-  for (auto& byte : data) byte = static_cast<std::uint8_t>(generator());
-  return data;
 }
 
 /// A key that must load; the test stops otherwise.
@@ -56,28 +49,6 @@ TEST(CipherTest, FirstByteUsesWholeKeyLengthAsModulus) {
   EXPECT_EQ(byte, 0x80);
 }
 
-TEST(CipherTest, RoundTripsForEveryKeySizeSeedAndLength) {
-  const std::size_t kLengths[] = {1, 2, 15, 16, 17, 127, 128, 129, 4097};
-  const std::uint8_t kSeeds[] = {0, 1, 127, 255};
-  for (std::size_t size : {16u, 32u, 64u, 128u}) {
-    MAKE_KEY(key, random_bytes(size, static_cast<std::uint32_t>(size)));
-    for (std::uint8_t seed : kSeeds) {
-      for (std::size_t length : kLengths) {
-        SCOPED_TRACE(testing::Message()
-                     << "key " << size << " seed " << unsigned{seed} << " length " << length);
-        const Bytes plain = random_bytes(length, static_cast<std::uint32_t>(seed + 1000 * length));
-        Bytes data = plain;
-        key.encrypt_chunk(data.data(), data.size(), seed);
-        if (length >= 16) {
-          EXPECT_NE(data, plain);
-        }
-        key.decrypt_chunk(data.data(), data.size(), seed);
-        EXPECT_EQ(data, plain);
-      }
-    }
-  }
-}
-
 TEST(CipherTest, ZeroKeyLeavesBytesUnchanged) {
   MAKE_KEY(key, Bytes(16, 0));
   const Bytes plain = random_bytes(300, 7);
@@ -105,18 +76,6 @@ TEST(CipherTest, EmptyChunkTouchesNothingButResetsFeedback) {
   EXPECT_EQ(untouched, 0x33);
   EXPECT_EQ(key.feedback(), 0);
   EXPECT_EQ(Bytes(key.bytes().begin(), key.bytes().end()), kKey16);
-}
-
-TEST(CipherTest, EachCallStartsAfresh) {
-  // The second of two calls enciphers exactly as if it were the only one.
-  MAKE_KEY(key, kKey16);
-  const Bytes plain = random_bytes(64, 5);
-  Bytes halves = plain;
-  key.encrypt_chunk(halves.data(), 32, 9);
-  key.encrypt_chunk(halves.data() + 32, 32, 9);
-  Bytes second(plain.begin() + 32, plain.end());
-  key.encrypt_chunk(second.data(), 32, 9);
-  EXPECT_TRUE(std::equal(second.begin(), second.end(), halves.begin() + 32));
 }
 
 }  // namespace

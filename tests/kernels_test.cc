@@ -1,24 +1,18 @@
 // The fast kernels against the one-byte-at-a-time reference, on random data.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <vector>
 
 #include "cipher_kernels.h"
 #include "kelm.h"
 #include "reference_cipher.h"
+#include "test_support.h"
 
 namespace kelm {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes random_bytes(std::size_t length, std::uint32_t seed) {
-  std::mt19937 generator(seed);
-  Bytes bytes(length);
-  for (auto& byte : bytes) byte = static_cast<std::uint8_t>(generator());
-  return bytes;
-}
+using testing::Bytes;
+using testing::random_bytes;
 
 /// The reference applied chunk by chunk, as the file layout cuts them.
 Bytes reference_chunks(const Bytes& key, bool encrypt, Bytes data, std::uint8_t seed) {
@@ -40,7 +34,7 @@ TEST(KernelsTest, SmallLengthsMatchTheReference) {
     ASSERT_TRUE(key.assign(key_bytes));
     for (std::uint8_t seed : kSeeds) {
       for (std::size_t length = 0; length <= 300; ++length) {
-        SCOPED_TRACE(testing::Message()
+        SCOPED_TRACE(::testing::Message()
                      << "key " << size << " seed " << unsigned{seed} << " length " << length);
         const Bytes plain = random_bytes(length, static_cast<std::uint32_t>(length));
         const Bytes sealed = reference_chunks(key_bytes, true, plain, seed);
@@ -71,7 +65,7 @@ TEST(KernelsTest, ChunkRunsMatchTheReference) {
     ASSERT_TRUE(key.assign(key_bytes));
     for (const auto& c : kLengths) {
       const std::uint8_t seed = kSeeds[c.length % 4];
-      SCOPED_TRACE(testing::Message() << "key " << size << ", " << c.name);
+      SCOPED_TRACE(::testing::Message() << "key " << size << ", " << c.name);
       const Bytes plain = random_bytes(c.length, 5);
       Bytes data = plain;
       key.encrypt_chunks(data.data(), data.size(), seed);
@@ -95,7 +89,7 @@ TEST(KernelsTest, VectorAndPortableDecryptionAgree) {
     const Bytes key_bytes = random_bytes(size, 3);
     for (std::uint8_t seed : kSeeds) {
       for (std::size_t length : {0u, 1u, 31u, 32u, 33u, 64u, 65u, 1000u, 4099u}) {
-        SCOPED_TRACE(testing::Message()
+        SCOPED_TRACE(::testing::Message()
                      << "key " << size << " seed " << unsigned{seed} << " length " << length);
         const kernels::Schedule schedule(key_bytes, seed);
         Bytes portable = random_bytes(length, seed);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 extern char** environ;
 
@@ -42,6 +43,13 @@ std::optional<Bytes> read_file(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) return std::nullopt;
   return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+Bytes random_bytes(std::size_t length, std::uint32_t seed) {
+  std::mt19937 generator(seed);
+  Bytes bytes(length);
+  for (auto& byte : bytes) byte = static_cast<std::uint8_t>(generator());
+  return bytes;
 }
 
 Bytes pattern(std::size_t length, std::uint8_t salt) {

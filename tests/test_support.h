@@ -29,6 +29,8 @@ void write_file(const std::string& path, const Bytes& bytes);
 void write_file(const std::string& path, const std::string& text);
 /// The file's bytes, or nothing if there is no regular file at `path`.
 std::optional<Bytes> read_file(const std::string& path);
+/// `length` pseudo-random bytes, the same for the same `seed`.
+Bytes random_bytes(std::size_t length, std::uint32_t seed);
 /// `length` bytes of a repeating, position-dependent pattern.
 Bytes pattern(std::size_t length, std::uint8_t salt = 0);
 
