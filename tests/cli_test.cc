@@ -178,6 +178,8 @@ TEST_F(CliTest, FailuresAndQuestions) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
+    // Every row starts from a fresh folder holding only the input and key.
+    TearDown();
     SetUp();
     c.setup(dir_.string());
     const testing::Outcome outcome = kelm(c.args, c.answer);
@@ -186,7 +188,6 @@ TEST_F(CliTest, FailuresAndQuestions) {
     EXPECT_EQ(outcome.err, c.err);
     expect_output(c.after);
     expect_sources_intact();
-    TearDown();
   }
 }
 
