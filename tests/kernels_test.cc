@@ -58,6 +58,7 @@ TEST(KernelsTest, ChunkRunsMatchTheReference) {
       {"chunk plus one", CHUNK_SIZE + 1},
       {"odd, three chunks", 2 * CHUNK_SIZE + 12'345},
       {"all lanes, short last", 8 * CHUNK_SIZE - 7},
+      {"all lanes, last shorter than a vector block", 7 * CHUNK_SIZE + 5},
       {"more than the lanes", 9 * CHUNK_SIZE + 33},
   };
   for (std::size_t size : kKeySizes) {
