@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # End-to-end speed of kelm against copying the same file with cat.
 #
-#   bench/compare.sh [SIZE_MIB] [RUNS]     (defaults: 512 MiB, 7 runs)
+#   bench/compare.sh [SIZE_MIB] [RUNS] [KEY_BYTES]   (defaults: 512 MiB, 7 runs, 32)
 #
-# Makes a random input and a 32-byte key in a scratch folder, warms the page
+# Makes a random input and a key (16, 32, 64 or 128 bytes) in a scratch folder, warms the page
 # cache, then alternates `cat in > out`, `dd bs=1M` (a copy that, like kelm,
 # passes every byte through a buffer of its own; cat lets the kernel copy
 # the file without that), `kelm encrypt` and `kelm decrypt` RUNS times, so
@@ -16,6 +16,7 @@ set -euo pipefail
 
 size_mib=${1:-512}
 runs=${2:-7}
+key_bytes=${3:-32}
 root=$(cd "$(dirname "$0")/.." && pwd)
 kelm=${KELM:-$root/build/release/kelm}
 [[ -x $kelm ]] || { echo "no kelm binary at $kelm: build it first (README)" >&2; exit 1; }
@@ -27,7 +28,7 @@ trap 'rm -f "$dir"/{in,out,sealed,opened,key,rss}' EXIT
 cd "$dir"
 
 head -c $((size_mib * 1024 * 1024)) /dev/urandom > in
-head -c 32 /dev/urandom > key
+head -c "$key_bytes" /dev/urandom > key
 cat in > /dev/null  # warm the page cache
 
 declare -A times rss
@@ -57,7 +58,7 @@ median() { tr ' ' '\n' | sed '/^$/d' | sort -n | awk '{a[NR]=$1} END {print a[in
 maximum() { tr ' ' '\n' | sed '/^$/d' | sort -n | tail -n 1; }
 
 cat_us=$(median <<< "${times[cat]}")
-echo "file: $size_mib MiB, $runs runs each, alternating; $(nproc) cores; $(uname -r)"
+echo "file: $size_mib MiB, key: $key_bytes B, $runs runs each, alternating; $(nproc) cores; $(uname -r)"
 printf '%-8s %10s %8s %14s\n' command median_s vs_cat peak_rss_MiB
 for name in cat dd encrypt decrypt; do
   us=$(median <<< "${times[$name]}")
