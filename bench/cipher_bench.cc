@@ -43,14 +43,20 @@ void BM_Kernel(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBufferSize));
 }
 
-/// The decryption that processors without AVX2 run.
-void BM_DecryptPortable(benchmark::State& state) {
+/// The kernels that processors without AVX2 run.
+template <bool kEncrypt>
+void BM_Portable(benchmark::State& state) {
   const Bytes key = random_bytes(static_cast<std::size_t>(state.range(0)), 1);
   const kelm::kernels::Schedule schedule(key, 77);
   Bytes buffer = random_bytes(kBufferSize, 2);
   for (auto _ : state) {
-    for (std::size_t at = 0; at < buffer.size(); at += kelm::CHUNK_SIZE) {
-      kelm::kernels::decrypt_portable(schedule, buffer.data() + at, kelm::CHUNK_SIZE);
+    if (kEncrypt) {
+      kelm::kernels::encrypt_interleaved(schedule, buffer.data(), kelm::kernels::kMaxLanes,
+                                         kelm::CHUNK_SIZE);
+    } else {
+      for (std::size_t at = 0; at < buffer.size(); at += kelm::CHUNK_SIZE) {
+        kelm::kernels::decrypt_portable(schedule, buffer.data() + at, kelm::CHUNK_SIZE);
+      }
     }
     benchmark::DoNotOptimize(buffer.data());
     benchmark::ClobberMemory();
@@ -78,7 +84,8 @@ void key_sizes(benchmark::internal::Benchmark* bench) {
 
 BENCHMARK(BM_Kernel<true>)->Name("encrypt")->Apply(key_sizes);
 BENCHMARK(BM_Kernel<false>)->Name("decrypt")->Apply(key_sizes);
-BENCHMARK(BM_DecryptPortable)->Name("decrypt_portable")->Apply(key_sizes);
+BENCHMARK(BM_Portable<true>)->Name("encrypt_portable")->Apply(key_sizes);
+BENCHMARK(BM_Portable<false>)->Name("decrypt_portable")->Apply(key_sizes);
 BENCHMARK(BM_Reference<true>)->Name("reference_encrypt")->Apply(key_sizes);
 BENCHMARK(BM_Reference<false>)->Name("reference_decrypt")->Apply(key_sizes);
 
