@@ -204,11 +204,11 @@ __attribute__((target("avx2"))) inline Vector lookup(const Vector* slices, Vecto
 /// in its low half and column 2k + 1 in its high half.
 __attribute__((target("avx2"))) inline void transpose_8x16(const __m128i* in, __m128i* out) {
   __m128i pairs[2][4];  // [column half][row pair]: one 16-bit word per column
-  for (int p = 0; p < 4; ++p) {
+  for (std::size_t p = 0; p < 4; ++p) {
     pairs[0][p] = _mm_unpacklo_epi8(in[2 * p], in[2 * p + 1]);
     pairs[1][p] = _mm_unpackhi_epi8(in[2 * p], in[2 * p + 1]);
   }
-  for (int h = 0; h < 2; ++h) {
+  for (std::size_t h = 0; h < 2; ++h) {
     const __m128i* x = pairs[h];
     const __m128i first_rows_low = _mm_unpacklo_epi16(x[0], x[1]);
     const __m128i first_rows_high = _mm_unpackhi_epi16(x[0], x[1]);
