@@ -41,7 +41,8 @@ class Turns {
       // Only the turn's holder gets here, so consuming needs no lock.
       std::optional<Failure> failure = consume_(batch);
       lock.lock();
-      if (failure || batch.last()) {
+      const bool ending = failure || batch.last();
+      if (ending) {
         ended_ = true;
         failure_ = std::move(failure);
       } else {
@@ -49,7 +50,7 @@ class Turns {
       }
       lock.unlock();
       changed_.notify_all();
-      if (ended_) return;
+      if (ending) return;
       index += step;
       produce_(batch, index);
     }
