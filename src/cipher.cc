@@ -125,6 +125,24 @@ std::uint8_t encrypt_single(const Schedule& schedule, std::uint8_t* buffer, std:
   return feedback;
 }
 
+namespace {
+
+/// Deciphers positions [from, length) one byte at a time, `previous` being
+/// the ciphertext byte before `from` (0 at the start of a chunk): the tail
+/// that the wider loops leave. Returns the last ciphertext byte.
+std::uint8_t decrypt_bytes(const Schedule& schedule, std::uint8_t* buffer, std::uint64_t from,
+                           std::uint64_t length, std::uint8_t previous) {
+  for (std::uint64_t n = from; n < length; ++n) {
+    const std::uint8_t c = buffer[n];
+    buffer[n] = static_cast<std::uint8_t>(c ^ schedule.by_position()[n & schedule.mask()] ^
+                                          schedule.by_feedback()[previous]);
+    previous = c;
+  }
+  return previous;
+}
+
+}  // namespace
+
 std::uint8_t decrypt_portable(const Schedule& schedule, std::uint8_t* buffer,
                               std::uint64_t length) {
   const std::uint8_t* const by_position = schedule.by_position();
@@ -150,12 +168,7 @@ std::uint8_t decrypt_portable(const Schedule& schedule, std::uint8_t* buffer,
     std::memcpy(buffer + n, &word, 8);
     previous = cipher[7];
   }
-  for (; n < length; ++n) {
-    const std::uint8_t c = buffer[n];
-    buffer[n] = static_cast<std::uint8_t>(c ^ by_position[n & mask] ^ by_feedback[previous]);
-    previous = c;
-  }
-  return previous;
+  return decrypt_bytes(schedule, buffer, n, length, previous);
 }
 
 namespace {
@@ -301,15 +314,9 @@ __attribute__((target("avx2"))) std::uint8_t decrypt_avx2_for(const Schedule& sc
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(buffer + n), plain);
     carried = cipher;
   }
-  std::uint8_t previous = n == 0 ? 0 : static_cast<std::uint8_t>(_mm256_extract_epi8(carried, 31));
-  for (; n < length; ++n) {
-    const std::uint8_t c = buffer[n];
-    buffer[n] = static_cast<std::uint8_t>(c ^ by_position[n & schedule.mask()] ^
-                                          schedule.by_feedback()[previous]);
-    previous = c;
-  }
   wipe_bytes(slices, sizeof slices);
-  return previous;
+  const auto previous = static_cast<std::uint8_t>(_mm256_extract_epi8(carried, 31));
+  return decrypt_bytes(schedule, buffer, n, length, previous);
 }
 
 }  // namespace
