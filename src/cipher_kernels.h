@@ -1,21 +1,32 @@
-// The cipher's inner loops, exposed so that tests can check every variant
-// against the reference, whatever the processor they run on picks.
+// The cipher's inner loops, one set per instruction set, behind one small
+// dispatch. Every set is declared here, so tests can check each one the
+// processor can run against the reference, whatever the dispatch picks.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
+#include "kelm.h"
+
 namespace kelm::kernels {
 
+/// Most chunks whose chains encrypt_lanes runs in step.
+inline constexpr std::size_t kMaxLanes = 32;
+
+/// Widest load any kernel makes from the position table, in bytes.
+inline constexpr std::size_t kWidestLoad = 64;
+
 /// Tables derived from the key and the seed, so the loops need no modulo:
-/// by_position[n] is the key byte position n picks (it repeats with the key
-/// length and is stored long enough for a whole vector load at any
-/// n < key length), by_feedback[f] the key byte feedback f picks. They are
-/// as secret as the key and wiped when the schedule goes out of scope.
+/// by_position[n] is the key byte that position n picks (it repeats with the
+/// key length and is stored long enough for a whole vector load at any
+/// n < key length), by_feedback[f] the key byte that feedback byte f picks.
+/// They are as secret as the key and wiped when the schedule is destroyed.
 class Schedule {
  public:
-  static constexpr std::size_t kPositionSpan = 128 + 64;
+  static constexpr std::size_t kPositionSpan = MAX_KEY_SIZE + kWidestLoad;
 
+  /// `key` must be 16, 32, 64 or 128 bytes long and outlive the schedule.
   Schedule(std::span<const std::uint8_t> key, std::uint8_t seed);
   Schedule(const Schedule&) = delete;
   Schedule& operator=(const Schedule&) = delete;
@@ -36,32 +47,38 @@ class Schedule {
   alignas(64) std::uint32_t by_feedback_wide_[256];
 };
 
-/// Enciphers `count` (1 to kMaxLanes) consecutive chunks in step, so that
-/// their feedback chains overlap in the processor. All but the last are
-/// CHUNK_SIZE long; the last is `last_length`, at most that. Returns the
-/// last chunk's final feedback byte.
-std::uint8_t encrypt_interleaved(const Schedule& schedule, std::uint8_t* chunks, std::size_t count,
-                                 std::uint64_t last_length);
+/// One instruction set's version of the cipher's two loops. Both work on any
+/// stretch of a chunk, so callers may cut chunks into tiles of any length.
+struct Kernels {
+  /// Shown by tests and benchmarks: "portable", "avx2", "neon", ...
+  const char* name;
 
-/// The same as encrypt_interleaved, with AVX2 for whole groups of kMaxLanes
-/// chunks and keys of up to 32 bytes, where that is faster. Only to be
-/// called where has_avx2() holds.
-std::uint8_t encrypt_interleaved_avx2(const Schedule& schedule, std::uint8_t* chunks,
-                                      std::size_t count, std::uint64_t last_length);
+  /// Runs the chains of `count` (1 to kMaxLanes) chunks on by `length`
+  /// positions, all in step, from position `position` of their chunks.
+  /// Lane j's bytes are at lanes + j * stride (stride >= length) and are
+  /// enciphered in place; feedback[j] holds lane j's last ciphertext byte
+  /// (0 at the start of a chunk) and is left holding its new last one.
+  /// Touches no lane at or past `count`.
+  void (*encrypt_lanes)(const Schedule& schedule, std::uint8_t* lanes, std::size_t stride,
+                        std::size_t count, std::uint64_t position, std::size_t length,
+                        std::uint8_t* feedback);
 
-/// Enciphers one chunk of any length. Returns its final feedback byte.
-std::uint8_t encrypt_single(const Schedule& schedule, std::uint8_t* buffer, std::uint64_t length);
+  /// Deciphers, in place, `length` bytes standing at `position` of one
+  /// chunk. `previous` is the ciphertext byte just before them (0 at the
+  /// start of a chunk). Returns the last ciphertext byte of the stretch.
+  std::uint8_t (*decrypt)(const Schedule& schedule, std::uint8_t* bytes, std::uint64_t position,
+                          std::size_t length, std::uint8_t previous);
+};
 
-/// Deciphers one chunk, portable code. Returns the final feedback byte.
-std::uint8_t decrypt_portable(const Schedule& schedule, std::uint8_t* buffer, std::uint64_t length);
+/// Plain C++, built everywhere, and the fallback on every processor.
+extern const Kernels kPortable;
 
-/// Deciphers one chunk with AVX2. Only to be called where has_avx2() holds.
-std::uint8_t decrypt_avx2(const Schedule& schedule, std::uint8_t* buffer, std::uint64_t length);
+/// Every set this build holds that this processor can run, the portable
+/// one first.
+std::span<const Kernels* const> available();
 
-/// True when this processor can run decrypt_avx2.
-bool has_avx2();
-
-/// Most chunks encrypt_interleaved takes at once.
-inline constexpr std::size_t kMaxLanes = 8;
+/// The fastest of available(), chosen once: at run time on x86-64, where
+/// processors differ, and at build time elsewhere.
+const Kernels& best();
 
 }  // namespace kelm::kernels

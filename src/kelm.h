@@ -3,13 +3,18 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <ostream>
 #include <span>
 #include <string>
 
+#include "secure_memory.h"
+
 namespace kelm {
+
+namespace kernels {
+class Schedule;
+}
 
 /// Bytes the cipher processes before it restarts; also the driver's read size.
 /// Part of the encrypted file layout: changing it makes old files unreadable.
@@ -39,14 +44,15 @@ struct Failure {
 /// cannot drop, even when the memory is freed right afterwards.
 void wipe_bytes(void* data, std::size_t length) noexcept;
 
-/// The key in memory. Owns its bytes and zeroes them before they are freed,
-/// on every path out. Not copyable, so no stray copy of the key survives.
+/// The key in memory. Owns its bytes and the tables derived from them, in
+/// one region kept out of swap and core dumps, and zeroes them before they
+/// are freed, on every path out. Not copyable, so no stray copy survives.
 class CipherKey {
  public:
   CipherKey() = default;
   CipherKey(const CipherKey&) = delete;
   CipherKey& operator=(const CipherKey&) = delete;
-  ~CipherKey() { wipe(); }
+  ~CipherKey();
 
   /// Loads the key file `name`. Writes the key-size lines to `out`. On
   /// failure returns it and leaves the key empty.
@@ -66,22 +72,25 @@ class CipherKey {
   /// Undoes encrypt_chunk for the same key, seed and chunk.
   void decrypt_chunk(std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed);
 
-  /// Enciphers consecutive chunks in place: every CHUNK_SIZE bytes of
-  /// `buffer` are one chunk, the last may be shorter. Gives the same bytes as
-  /// encrypt_chunk on each chunk in turn, only faster. Leaves the feedback
-  /// byte alone, so several threads may use one key at once.
-  void encrypt_chunks(std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed) const;
-
-  /// Undoes encrypt_chunks for the same key, seed and buffer.
-  void decrypt_chunks(std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed) const;
+  /// The tables the cipher's loops use for this key and `seed`, built anew
+  /// on each call in the key's own protected memory; valid until the next
+  /// call or until the key is wiped. A key must be loaded.
+  const kernels::Schedule& schedule(std::uint8_t seed);
 
   std::uint8_t size() const { return size_; }
   std::uint8_t power() const { return power_; }
   std::uint8_t feedback() const { return feedback_; }
-  std::span<const std::uint8_t> bytes() const { return {bytes_.get(), size_}; }
+  std::span<const std::uint8_t> bytes() const;
+  /// The memory that holds the key and its tables; empty when none is loaded.
+  const SecretRegion& region() const { return region_; }
 
  private:
-  std::unique_ptr<std::uint8_t[]> bytes_;
+  /// Makes room for a key of `size` bytes; false if no memory could be had.
+  bool allocate(std::uint8_t size);
+  void drop_schedule() noexcept;
+
+  SecretRegion region_;
+  kernels::Schedule* schedule_ = nullptr;  // lives in region_
   std::uint8_t size_ = 0;
   std::uint8_t feedback_ = 0;
   std::uint8_t power_ = 0;

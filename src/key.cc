@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <new>
+#include <span>
 #include <string>
 
+#include "cipher_kernels.h"
 #include "file_io.h"
 #include "kelm.h"
 
@@ -27,6 +29,14 @@ std::uint8_t power_for(std::uint64_t length) {
   return power;
 }
 
+/// The key's region holds the schedule first, then the key bytes.
+constexpr std::size_t kKeyOffset = (sizeof(kernels::Schedule) + 63) / 64 * 64;
+static_assert(alignof(kernels::Schedule) <= 64);
+
+std::uint8_t* key_bytes(const SecretRegion& region) {
+  return reinterpret_cast<std::uint8_t*>(region.data() + kKeyOffset);
+}
+
 bool usable_length(std::uint64_t length) {
   return length >= MIN_KEY_SIZE && length <= MAX_KEY_SIZE && (length & (length - 1)) == 0;
 }
@@ -47,13 +57,11 @@ std::optional<Failure> CipherKey::load_key_file(const std::string& name, std::os
   // Only a usable key is read, so no more than MAX_KEY_SIZE bytes are ever held.
   if (usable_length(length)) {
     const auto size = static_cast<std::uint8_t>(length);
-    bytes_.reset(new (std::nothrow) std::uint8_t[size]);
-    if (!bytes_) {
+    if (!allocate(size)) {
       return Failure{STATUS_RESOURCE,
                      "Error: key malloc failed for keysize " + std::to_string(size) + "\n"};
     }
-    size_ = size;
-    const ReadResult got = read_full(file->get(), bytes_.get(), size);
+    const ReadResult got = read_full(file->get(), key_bytes(region_), size);
     if (got.failed || got.count != size || !file->close()) {
       wipe();
       return cannot_load(name);
@@ -74,17 +82,41 @@ bool CipherKey::assign(std::span<const std::uint8_t> bytes) {
   wipe();
   if (!usable_length(bytes.size())) return false;
   const auto size = static_cast<std::uint8_t>(bytes.size());
-  bytes_.reset(new (std::nothrow) std::uint8_t[size]);
-  if (!bytes_) return false;
-  std::copy(bytes.begin(), bytes.end(), bytes_.get());
-  size_ = size;
+  if (!allocate(size)) return false;
+  std::copy(bytes.begin(), bytes.end(), key_bytes(region_));
   power_ = power_for(size);
   return true;
 }
 
+CipherKey::~CipherKey() { wipe(); }
+
+bool CipherKey::allocate(std::uint8_t size) {
+  region_ = SecretRegion(kKeyOffset + MAX_KEY_SIZE, SecretRegion::Lock::kYes);
+  if (!region_.valid()) return false;
+  size_ = size;
+  return true;
+}
+
+std::span<const std::uint8_t> CipherKey::bytes() const {
+  if (!region_.valid()) return {};
+  return {key_bytes(region_), size_};
+}
+
+const kernels::Schedule& CipherKey::schedule(std::uint8_t seed) {
+  drop_schedule();
+  schedule_ = new (region_.data()) kernels::Schedule(bytes(), seed);
+  return *schedule_;
+}
+
+void CipherKey::drop_schedule() noexcept {
+  if (schedule_ == nullptr) return;
+  schedule_->~Schedule();
+  schedule_ = nullptr;
+}
+
 void CipherKey::wipe() noexcept {
-  wipe_bytes(bytes_.get(), size_);
-  bytes_.reset();
+  drop_schedule();
+  region_ = SecretRegion();  // zeroes the key and its tables, then frees them
   size_ = 0;
   feedback_ = 0;
 }

@@ -1,0 +1,44 @@
+// Memory for secrets: the key, the tables derived from it and the buffers of
+// plaintext. Kept out of core dumps, optionally locked against swapping, and
+// zeroed before it is given back.
+#pragma once
+
+#include <cstddef>
+
+namespace kelm {
+
+/// A block of private, page-aligned memory, zero when it is handed out,
+/// excluded from core dumps and, when asked, locked in memory. Both are a
+/// best effort: where the system refuses, the block is still usable. Every
+/// byte is wiped before the memory is returned, whichever way the run ends.
+class SecretRegion {
+ public:
+  enum class Lock { kNo, kYes };
+
+  SecretRegion() = default;
+  /// At least `size` bytes. Check valid(): the system may have none to give.
+  SecretRegion(std::size_t size, Lock lock);
+  SecretRegion(SecretRegion&& other) noexcept;
+  SecretRegion& operator=(SecretRegion&& other) noexcept;
+  SecretRegion(const SecretRegion&) = delete;
+  SecretRegion& operator=(const SecretRegion&) = delete;
+  ~SecretRegion();
+
+  bool valid() const { return data_ != nullptr; }
+  std::byte* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  /// Whether the system agreed to keep the block out of swap.
+  bool locked() const { return locked_; }
+  /// Whether the system agreed to leave the block out of core dumps.
+  bool kept_out_of_dumps() const { return kept_out_of_dumps_; }
+
+ private:
+  void release() noexcept;
+
+  std::byte* data_ = nullptr;
+  std::size_t size_ = 0;
+  bool locked_ = false;
+  bool kept_out_of_dumps_ = false;
+};
+
+}  // namespace kelm
