@@ -309,8 +309,8 @@ summarise() {
         }
         m = median(w, n)
         printf "%-13s %11.3f %8s %8s %9.0f %9.1f %9s %9s\n", c, m / 1000, ratio(to_dd, nd),
-          ratio(to_cat, nc), m > 0 ? bytes / m : 0, median(u, n), ratio(cpu_to_dd, ncd),
-          (c in rss) ? sprintf("%.1f", rss[c] / 1024) : "-"
+          ratio(to_cat, nc), (m > 0 ? bytes / m : 0), median(u, n), ratio(cpu_to_dd, ncd),
+          ((c in rss) ? sprintf("%.1f", rss[c] / 1024) : "-")
       }
     }' raw
 }
@@ -329,7 +329,7 @@ measure_size() {
     die "$label needs $((need_kib / 1024)) MiB free in $work, has $((free_kib / 1024))"
 
   echo
-  echo "== $label ($bytes bytes): $runs rounds, peak memory of $mem_runs runs =="
+  echo "== $label ($bytes bytes): $runs rounds; peak memory over $mem_runs more run(s) =="
   prepare "$bytes" "$label"
   : > raw
   for ((round = 1; round <= runs; round++)); do
@@ -357,12 +357,13 @@ cpu_model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 memory_gib=$(awk '/^MemTotal:/ { printf "%.1f", $2 / 1048576 }' /proc/meminfo)
 echo "machine: ${cpu_model:-unknown processor}, $(nproc) cores, $memory_gib GiB, $(uname -sr)"
 echo "kelm:    $kelm ($(stat -c %y "$kelm" | cut -d. -f1))"
-echo "scratch: $work ($(stat -f -c %T .)); warm page cache; $(date -u '+%Y-%m-%d %H:%M UTC')"
+fs_type=$(findmnt -n -o FSTYPE -T . 2> /dev/null || stat -f -c %T .)
+echo "scratch: $work ($fs_type); warm page cache; $(date -u '+%Y-%m-%d %H:%M UTC')"
 for tool in ${peers[@]+"${peers[@]}"}; do
   case $tool in
     openssl) echo "peer:    $(openssl version), -aes-128-ctr with a raw -K/-iv key (no key derivation)" ;;
     age) echo "peer:    age $(age --version), to an X25519 recipient from age-keygen" ;;
-    ccrypt) echo "peer:    $(ccrypt --version | head -n 1), key string given with -K" ;;
+    ccrypt) echo "peer:    $(ccrypt --version | sed -n '1s/\. .*//p'), key string given with -K" ;;
   esac
 done
 for note in ${notes[@]+"${notes[@]}"}; do
