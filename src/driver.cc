@@ -343,8 +343,6 @@ std::optional<Failure> Run::finish() {
   return std::nullopt;
 }
 
-}  // namespace
-
 /// Runs the command; the run, with its key and buffers, is gone by the time
 /// this returns, so every secret has been wiped before anything is reported.
 std::optional<Failure> execute(std::span<const std::string> args, Console console,

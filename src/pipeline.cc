@@ -24,9 +24,9 @@ class Relay {
 
   /// Runs the relay to its end; throws what either side threw.
   void run() {
-    std::optional<std::jthread> helper;
+    std::thread helper;
     try {
-      helper.emplace([this] { produce_all(); });
+      helper = std::thread([this] { produce_all(); });
     } catch (const std::system_error&) {
       // No second thread to be had: this one does every round in turn.
       return run_alone();
@@ -35,9 +35,10 @@ class Relay {
       consume_all();
     } catch (...) {
       stop();
-      throw;  // the helper is joined on the way out
+      helper.join();
+      throw;
     }
-    helper.reset();
+    helper.join();
     if (producer_error_) std::rethrow_exception(producer_error_);
   }
 
@@ -153,6 +154,7 @@ struct Shape {
 
 Shape shape_for(const StreamPlan& plan) {
   Shape shape;
+  if (plan.payload == 0) return shape;
   const std::uint64_t chunks = ceil_div(plan.payload, plan.chunk_size);
   const std::uint64_t longest = std::min(plan.chunk_size, plan.payload);
   std::uint64_t rounds = 0;
