@@ -15,6 +15,7 @@
 #include <random>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 namespace kelm::testing {
 
@@ -71,9 +72,17 @@ void FaultyFiles::fail_reads_at(std::uint64_t offset, bool error) {
 void FaultyFiles::fail_writes_at(std::uint64_t offset) { write_end_ = offset; }
 void FaultyFiles::limit_writes_to(std::size_t count) { write_limit_ = count; }
 void FaultyFiles::fail_truncate() { truncate_fails_ = true; }
+void FaultyFiles::before_first_read(std::function<void()> action) {
+  before_first_read_ = std::move(action);
+}
+void FaultyFiles::before_write(std::size_t count, std::function<void()> action) {
+  before_write_from_ = count;
+  before_write_ = std::move(action);
+}
 
 ssize_t FaultyFiles::read_at(int fd, std::uint8_t* buffer, std::size_t length,
                              std::uint64_t offset) {
+  if (before_first_read_) std::exchange(before_first_read_, nullptr)();
   if (read_end_ && offset + length > *read_end_) {
     if (offset >= *read_end_) {
       if (!read_error_) return 0;
@@ -85,7 +94,8 @@ ssize_t FaultyFiles::read_at(int fd, std::uint8_t* buffer, std::size_t length,
   return system_files().read_at(fd, buffer, length, offset);
 }
 
-std::size_t FaultyFiles::allowed_write(std::uint64_t offset, std::size_t length) const {
+std::size_t FaultyFiles::allowed_write(std::uint64_t offset, std::size_t length) {
+  if (before_write_ && writes_++ >= before_write_from_) before_write_();
   length = std::min(length, write_limit_);
   if (write_end_) length = static_cast<std::size_t>(std::min<std::uint64_t>(
                       length, *write_end_ > offset ? *write_end_ - offset : 0));

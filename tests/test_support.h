@@ -51,6 +51,11 @@ class FaultyFiles : public FileAccess {
   void limit_writes_to(std::size_t count);
   /// Every call to truncate fails.
   void fail_truncate();
+  /// `action` runs once, just before the first read: to change the input
+  /// under the run, or to throw as an exhausted allocator would.
+  void before_first_read(std::function<void()> action);
+  /// `action` runs before every write from the `count`-th on (0: the first).
+  void before_write(std::size_t count, std::function<void()> action);
 
   ssize_t read_at(int fd, std::uint8_t* buffer, std::size_t length,
                   std::uint64_t offset) override;
@@ -60,13 +65,17 @@ class FaultyFiles : public FileAccess {
   int truncate(int fd, std::uint64_t length) override;
 
  private:
-  std::size_t allowed_write(std::uint64_t offset, std::size_t length) const;
+  std::size_t allowed_write(std::uint64_t offset, std::size_t length);
 
   std::optional<std::uint64_t> read_end_;
   bool read_error_ = false;
   std::optional<std::uint64_t> write_end_;
   std::size_t write_limit_ = ~std::size_t{0};
   bool truncate_fails_ = false;
+  std::function<void()> before_first_read_;
+  std::size_t writes_ = 0;
+  std::size_t before_write_from_ = 0;
+  std::function<void()> before_write_;
 };
 
 struct Outcome {
