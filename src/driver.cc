@@ -12,8 +12,8 @@
 #include <optional>
 #include <ostream>
 
-#include "file_io.h"
 #include "cipher_kernels.h"
+#include "file_io.h"
 #include "kelm.h"
 #include "pipeline.h"
 
@@ -359,8 +359,7 @@ int report_no_memory(std::ostream& err) {
   return STATUS_RESOURCE;
 }
 
-int run(std::span<const std::string> args, Console console, const Clock& clock,
-        FileAccess& files) {
+int run(std::span<const std::string> args, Console console, const Clock& clock, FileAccess& files) {
   try {
     std::optional<Failure> failure = execute(args, console, clock, files);
     if (!failure) return STATUS_OK;

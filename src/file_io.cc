@@ -67,11 +67,10 @@ ReadResult read_full(int fd, std::uint8_t* buffer, std::size_t length) {
 
 ReadResult read_full_at(FileAccess& files, int fd, std::uint8_t* buffer, std::size_t length,
                         std::uint64_t offset) {
-  return read_until_full(buffer, length,
-                         [&files, fd, offset](std::uint8_t* to, std::size_t count,
-                                              std::size_t done) {
-                           return files.read_at(fd, to, count, offset + done);
-                         });
+  return read_until_full(
+      buffer, length, [&files, fd, offset](std::uint8_t* to, std::size_t count, std::size_t done) {
+        return files.read_at(fd, to, count, offset + done);
+      });
 }
 
 namespace {
@@ -104,11 +103,11 @@ bool write_full(FileAccess& files, int fd, const std::uint8_t* buffer, std::size
 
 bool write_full_at(FileAccess& files, int fd, const std::uint8_t* buffer, std::size_t length,
                    std::uint64_t offset) {
-  return write_until_done(buffer, length,
-                          [&files, fd, offset](const std::uint8_t* from, std::size_t count,
-                                               std::size_t done) {
-                            return files.write_at(fd, from, count, offset + done);
-                          });
+  return write_until_done(
+      buffer, length,
+      [&files, fd, offset](const std::uint8_t* from, std::size_t count, std::size_t done) {
+        return files.write_at(fd, from, count, offset + done);
+      });
 }
 
 namespace {
@@ -119,8 +118,7 @@ static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
 
 class SystemFiles final : public FileAccess {
  public:
-  ssize_t read_at(int fd, std::uint8_t* buffer, std::size_t length,
-                  std::uint64_t offset) override {
+  ssize_t read_at(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset) override {
     return ::pread(fd, buffer, length, static_cast<off_t>(offset));
   }
   ssize_t write(int fd, const std::uint8_t* buffer, std::size_t length) override {

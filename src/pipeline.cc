@@ -163,14 +163,15 @@ Shape shape_for(const StreamPlan& plan) {
     const std::size_t widest = std::clamp<std::size_t>(plan.max_lanes, 1, kernels::kMaxLanes);
     const std::size_t most = plan.output_seekable ? widest : std::min(widest, IN_ORDER_LANES);
     shape.lanes = static_cast<std::size_t>(std::min<std::uint64_t>(most, chunks));
-    const std::uint64_t tile = plan.output_seekable ? std::max<std::size_t>(plan.tile, 1)
-                                                    : plan.chunk_size;
+    const std::uint64_t tile =
+        plan.output_seekable ? std::max<std::size_t>(plan.tile, 1) : plan.chunk_size;
     shape.tile = static_cast<std::size_t>(std::min(tile, longest));
     shape.round_size = shape.lanes * shape.tile;
     rounds = ceil_div(chunks, shape.lanes) * ceil_div(longest, shape.tile);
   } else {
     // Decryption has no chains to keep apart: rounds are plain stretches.
-    const std::uint64_t size = std::max<std::uint64_t>(std::uint64_t{plan.max_lanes} * plan.tile, 1);
+    const std::uint64_t size =
+        std::max<std::uint64_t>(std::uint64_t{plan.max_lanes} * plan.tile, 1);
     shape.round_size = static_cast<std::size_t>(std::min(size, plan.payload));
     rounds = ceil_div(plan.payload, shape.round_size);
   }
@@ -220,8 +221,8 @@ class Stream {
   std::vector<Round> rounds_;
 
   // Reading side.
-  std::uint64_t read_limit_;      // the payload, or the first byte that could not be read
-  std::uint64_t group_start_ = 0;  // payload position of the lanes' first chunk
+  std::uint64_t read_limit_;         // the payload, or the first byte that could not be read
+  std::uint64_t group_start_ = 0;    // payload position of the lanes' first chunk
   std::uint64_t lane_position_ = 0;  // position within the lanes' chunks
   std::array<std::uint8_t, kernels::kMaxLanes> feedback_{};
   std::uint8_t previous_ = 0;  // last ciphertext byte read, when decrypting
@@ -232,8 +233,8 @@ class Stream {
     std::uint64_t end = 0;
   };
   std::array<Pending, kernels::kMaxLanes> pending_{};  // lanes written ahead of the prefix
-  std::uint64_t known_limit_;  // read_limit_ as the last consumed round saw it
-  std::uint64_t written_ = 0;  // every byte before this one is in the output
+  std::uint64_t known_limit_;     // read_limit_ as the last consumed round saw it
+  std::uint64_t written_ = 0;     // every byte before this one is in the output
   std::uint64_t high_water_ = 0;  // no byte at or past this one was written
   bool write_failed_ = false;
 };

@@ -356,7 +356,8 @@ TEST_F(CliTest, OutputSwappedWhileAskingIsNotTouched) {
     launch.input = "Y\n";
     const std::string dir = dir_.string();
     launch.before_answer = [&] { c.swap(dir); };
-    const testing::Outcome outcome = testing::run_binary({"encrypt", "in", "out", "key"}, dir, launch);
+    const testing::Outcome outcome =
+        testing::run_binary({"encrypt", "in", "out", "key"}, dir, launch);
     EXPECT_EQ(outcome.status, 3);
     EXPECT_EQ(outcome.out, "");
     EXPECT_EQ(outcome.err, prompt("out") + "Error: could not open output file out\n");
@@ -372,7 +373,8 @@ TEST_F(CliTest, OutputSwappedWhileAskingIsNotTouched) {
 TEST_F(CliTest, ConsoleStreamsAreNeitherOutputNorAnswer) {
   write_file(path("out"), "old");
   write_file(path("yes"), "Yes, replace it");
-  const std::string console = "Error: output file OUT is the same file as standard output or standard error\n";
+  const std::string console =
+      "Error: output file OUT is the same file as standard output or standard error\n";
   const struct {
     const char* name;
     std::vector<std::string> args;
@@ -383,13 +385,15 @@ TEST_F(CliTest, ConsoleStreamsAreNeitherOutputNorAnswer) {
   } kCases[] = {
       // Progress text would land in the data.
       {"output is standard output", {"encrypt", "in", "out", "key"}, {}, "out", 3, "out"},
-      {"output is /dev/stdout", {"encrypt", "in", "/dev/stdout", "key"}, {}, "out", 3,
+      {"output is /dev/stdout",
+       {"encrypt", "in", "/dev/stdout", "key"},
+       {},
+       "out",
+       3,
        "/dev/stdout"},
-      {"output is /dev/stderr", {"decrypt", "in", "/dev/stderr", "key"}, {}, {}, 3,
-       "/dev/stderr"},
+      {"output is /dev/stderr", {"decrypt", "in", "/dev/stderr", "key"}, {}, {}, 3, "/dev/stderr"},
       // The answer would be read from the data: no answer is read at all.
-      {"standard input is the input", {"encrypt", "/dev/stdin", "out", "key"}, "yes", {}, 3,
-       ""},
+      {"standard input is the input", {"encrypt", "/dev/stdin", "out", "key"}, "yes", {}, 3, ""},
       {"standard input is the output", {"encrypt", "in", "out", "key"}, "out", {}, 3, ""},
       {"standard input is the key", {"encrypt", "in", "out", "/dev/stdin"}, "key", {}, 3, ""},
   };
@@ -403,8 +407,7 @@ TEST_F(CliTest, ConsoleStreamsAreNeitherOutputNorAnswer) {
     const testing::Outcome outcome = testing::run_binary(c.args, dir_.string(), launch);
     EXPECT_EQ(outcome.status, c.status);
     const std::string expected_err =
-        c.err.empty() ? prompt(c.args[2])
-                      : std::regex_replace(console, std::regex("OUT"), c.err);
+        c.err.empty() ? prompt(c.args[2]) : std::regex_replace(console, std::regex("OUT"), c.err);
     EXPECT_EQ(outcome.err, expected_err);
     EXPECT_EQ(read_file(path("out")), before);
     expect_sources_intact();
@@ -440,7 +443,8 @@ TEST_F(CliTest, SignalsDoNotEndARunUnseen) {
     std::remove(path("out").c_str());
     testing::Launch launch;
     launch.file_size_limit = 1'234'567;
-    const testing::Outcome outcome = testing::run_binary({mode, "in", "out", "key"}, dir_.string(), launch);
+    const testing::Outcome outcome =
+        testing::run_binary({mode, "in", "out", "key"}, dir_.string(), launch);
     EXPECT_EQ(outcome.status, 3);
     EXPECT_EQ(outcome.err, "Error: could not write output file out\n");
     // Whatever was written is a correct beginning of the whole.

@@ -33,7 +33,8 @@ class DriverTest : public testing::TempDirTest {
     std::ostringstream out;
     std::ostringstream err;
     const std::vector<std::string> args = {mode, path(input), path(output), path("key")};
-    const int status = run(args, {in, out, err}, [time] { return time; }, files);
+    const int status = run(
+        args, {in, out, err}, [time] { return time; }, files);
     out_ = out.str();
     err_ = err.str();
     return status;
@@ -171,7 +172,7 @@ TEST_F(DriverTest, AnInputThatFailsOrChangesEndsWithWhatWasRead) {
     bool error;                           // stopping with an error, not an early end
     std::size_t grows_by;                 // bytes appended once reading has begun
     const char* progress;
-    std::size_t readable;                 // input bytes the output must stand for
+    std::size_t readable;  // input bytes the output must stand for
   } kCases[] = {
       {"shrinks in the middle of a chunk", "encrypt", 2'500'000, 1'234'567, false, 0,
        "\r completed 40% 1000000 out of 2500000 B"
@@ -180,8 +181,8 @@ TEST_F(DriverTest, AnInputThatFailsOrChangesEndsWithWhatWasRead) {
       // The failing read got nothing of its chunk, so nothing more is drawn.
       {"fails on a chunk boundary", "encrypt", 2'500'000, 1'000'000, true, 0,
        "\r completed 40% 1000000 out of 2500000 B", 1'000'000},
-      {"says 4096 bytes, has 23", "encrypt", 4096, 23, false, 0,
-       "\r completed 0% 23 out of 4096 B", 23},
+      {"says 4096 bytes, has 23", "encrypt", 4096, 23, false, 0, "\r completed 0% 23 out of 4096 B",
+       23},
       {"nothing readable", "encrypt", 10, 0, true, 0, "", 0},
       {"decrypt, fails mid chunk", "decrypt", 2'000'001, 1'500'001, true, 0,
        "\r completed 50% 1000001 out of 2000000 B"
@@ -189,7 +190,12 @@ TEST_F(DriverTest, AnInputThatFailsOrChangesEndsWithWhatWasRead) {
        1'500'001},
       {"decrypt, not even the seed byte", "decrypt", 10, 0, false, 0, "", 0},
       // Bytes appended meanwhile are not read: the output matches the line.
-      {"grows while read", "encrypt", 1'500'000, {}, false, 1'000'000,
+      {"grows while read",
+       "encrypt",
+       1'500'000,
+       {},
+       false,
+       1'000'000,
        "\r completed 66% 1000000 out of 1500000 B"
        "\r completed 100% 1500000 out of 1500000 B"
        "\r completed 100% 1500000 out of 1500000 B\n",
@@ -218,8 +224,8 @@ TEST_F(DriverTest, AnInputThatFailsOrChangesEndsWithWhatWasRead) {
       expected = reference_of(Bytes(input.begin(), input.begin() + c.readable), true, 0xFF);
       expected.insert(expected.begin(), 0xFF);
     } else if (c.readable > 0) {
-      expected = reference_of(Bytes(input.begin() + 1, input.begin() + c.readable), false,
-                              input[0]);
+      expected =
+          reference_of(Bytes(input.begin() + 1, input.begin() + c.readable), false, input[0]);
     }
     EXPECT_TRUE(testing::read_file(path("output")) == expected);
   }

@@ -51,7 +51,7 @@ std::vector<std::uint64_t> chunk_ends(std::uint64_t readable, std::uint64_t chun
 
 struct Streamed {
   StreamEnd end;
-  Bytes output;                      // without the bytes before the payload
+  Bytes output;                     // without the bytes before the payload
   std::vector<std::uint64_t> told;  // chunk positions, in the order told
 };
 
@@ -78,8 +78,7 @@ class StreamTest : public testing::TempDirTest {
                                  static_cast<std::uint32_t>(shape.payload));
   }
 
-  Streamed stream(const Shape& shape, FileAccess& files,
-                  const kernels::Kernels* set = nullptr) {
+  Streamed stream(const Shape& shape, FileAccess& files, const kernels::Kernels* set = nullptr) {
     Bytes input(kInputOffset, 0xEE);
     const Bytes payload = plain(shape);
     input.insert(input.end(), payload.begin(), payload.end());
@@ -104,9 +103,8 @@ class StreamTest : public testing::TempDirTest {
     plan.rounds_in_flight = shape.slots;
     plan.kernels = set;
     Streamed result;
-    result.end = stream_payload(plan, key_.schedule(kSeed), files, [&](std::uint64_t position) {
-      result.told.push_back(position);
-    });
+    result.end = stream_payload(plan, key_.schedule(kSeed), files,
+                                [&](std::uint64_t position) { result.told.push_back(position); });
     const Bytes written = *testing::read_file(path("output"));
     EXPECT_GE(written.size(), kOutputOffset);
     result.output.assign(written.begin() + static_cast<std::ptrdiff_t>(kOutputOffset),
@@ -181,8 +179,7 @@ TEST_F(StreamTest, ReadFailureLeavesTheExactPrefix) {
       {{"in order to a pipe", kEnc, 9 * 100 + 50, 100, 4, 16, 3, false}, 2 * 100 + 99, true},
       {{"decrypt, mid chunk", kDec, 10 * 100 + 7, 100, 2, 16}, 4 * 100 + 17, false},
       {{"decrypt, on a chunk boundary", kDec, 10 * 100 + 7, 100, 2, 16}, 600, true},
-      {{"real chunks, mid chunk", kEnc, 3 * CHUNK_SIZE, CHUNK_SIZE, kernels::kMaxLanes,
-        TILE_SIZE},
+      {{"real chunks, mid chunk", kEnc, 3 * CHUNK_SIZE, CHUNK_SIZE, kernels::kMaxLanes, TILE_SIZE},
        CHUNK_SIZE + 123'457,
        false},
   };

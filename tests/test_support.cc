@@ -97,8 +97,9 @@ ssize_t FaultyFiles::read_at(int fd, std::uint8_t* buffer, std::size_t length,
 std::size_t FaultyFiles::allowed_write(std::uint64_t offset, std::size_t length) {
   if (before_write_ && writes_++ >= before_write_from_) before_write_();
   length = std::min(length, write_limit_);
-  if (write_end_) length = static_cast<std::size_t>(std::min<std::uint64_t>(
-                      length, *write_end_ > offset ? *write_end_ - offset : 0));
+  if (write_end_)
+    length = static_cast<std::size_t>(
+        std::min<std::uint64_t>(length, *write_end_ > offset ? *write_end_ - offset : 0));
   return length;
 }
 
@@ -189,7 +190,8 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
   const std::string in_path = launch.input_file.value_or((io / "in").string());
   const std::string out_path = launch.output_file.value_or((io / "out").string());
   const std::string err_path = (io / "err").string();
-  if (launch.input && !launch.input_file && !launch.before_answer) write_file(in_path, *launch.input);
+  if (launch.input && !launch.input_file && !launch.before_answer)
+    write_file(in_path, *launch.input);
 
   std::vector<std::string> words = launcher();
   words.push_back(kelm_binary());

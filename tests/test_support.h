@@ -57,8 +57,7 @@ class FaultyFiles : public FileAccess {
   /// `action` runs before every write from the `count`-th on (0: the first).
   void before_write(std::size_t count, std::function<void()> action);
 
-  ssize_t read_at(int fd, std::uint8_t* buffer, std::size_t length,
-                  std::uint64_t offset) override;
+  ssize_t read_at(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset) override;
   ssize_t write(int fd, const std::uint8_t* buffer, std::size_t length) override;
   ssize_t write_at(int fd, const std::uint8_t* buffer, std::size_t length,
                    std::uint64_t offset) override;
