@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "cipher_kernels.h"
 #include "kelm.h"
@@ -21,6 +22,14 @@
 
 namespace kelm::kernels {
 namespace {
+
+/// 8 bytes from any address, as one number (only ever moved, never
+/// interpreted, so byte order does not matter).
+inline long long load8(const std::uint8_t* at) {
+  long long word;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
 
 // The few operations the loops need, for 16- and 32-byte vectors, so one
 // template serves 16 lanes in an xmm register and 32 in a ymm one. A ymm
@@ -36,9 +45,16 @@ struct Xmm {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
   }
   static void store(std::uint8_t* at, V v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(at), v); }
-  /// Row of lane j and, in a ymm, lane j + 16.
-  static V load_rows(const std::uint8_t* low, const std::uint8_t* /*high*/) { return load(low); }
-  static void store_rows(std::uint8_t* low, std::uint8_t* /*high*/, V v) { store(low, v); }
+  static V broadcast8(const std::uint8_t* at) { return _mm_set1_epi64x(load8(at)); }
+  /// 8 bytes of lanes i and i + 8, from `base` plus their offsets.
+  static V gather_rows(const std::uint8_t* base, const std::size_t* offsets, std::size_t i) {
+    return _mm_set_epi64x(load8(base + offsets[i + 8]), load8(base + offsets[i]));
+  }
+  /// The inverse of gather_rows.
+  static void scatter_rows(std::uint8_t* base, const std::size_t* offsets, std::size_t i, V v) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(base + offsets[i]), v);
+    _mm_storeh_pd(reinterpret_cast<double*>(base + offsets[i + 8]), _mm_castsi128_pd(v));
+  }
   static V bytes(std::uint8_t b) { return _mm_set1_epi8(static_cast<char>(b)); }
   static V xor_(V a, V b) { return _mm_xor_si128(a, b); }
   static V and_(V a, V b) { return _mm_and_si128(a, b); }
@@ -67,12 +83,20 @@ struct Ymm {
   static void store(std::uint8_t* at, V v) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), v);
   }
-  static V load_rows(const std::uint8_t* low, const std::uint8_t* high) {
-    return _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(high),
-                               reinterpret_cast<const __m128i*>(low));
+  static V broadcast8(const std::uint8_t* at) { return _mm256_set1_epi64x(load8(at)); }
+  /// 8 bytes of lanes i and i + 8 in the low half, i + 16 and i + 24 in the
+  /// high one. Broadcasts are plain loads; the blends avoid the shuffle port.
+  static V gather_rows(const std::uint8_t* base, const std::size_t* offsets, std::size_t i) {
+    const V first = _mm256_blend_epi32(_mm256_set1_epi64x(load8(base + offsets[i])),
+                                       _mm256_set1_epi64x(load8(base + offsets[i + 8])), 0x0C);
+    const V second = _mm256_blend_epi32(_mm256_set1_epi64x(load8(base + offsets[i + 16])),
+                                        _mm256_set1_epi64x(load8(base + offsets[i + 24])), 0xC0);
+    return _mm256_blend_epi32(first, second, 0xF0);
   }
-  static void store_rows(std::uint8_t* low, std::uint8_t* high, V v) {
-    _mm256_storeu2_m128i(reinterpret_cast<__m128i*>(high), reinterpret_cast<__m128i*>(low), v);
+  /// The inverse of gather_rows.
+  static void scatter_rows(std::uint8_t* base, const std::size_t* offsets, std::size_t i, V v) {
+    Xmm::scatter_rows(base, offsets, i, _mm256_castsi256_si128(v));
+    Xmm::scatter_rows(base, offsets + 16, i, _mm256_extracti128_si256(v, 1));
   }
   static V bytes(std::uint8_t b) { return _mm256_set1_epi8(static_cast<char>(b)); }
   static V xor_(V a, V b) { return _mm256_xor_si256(a, b); }
@@ -114,7 +138,7 @@ struct KeyTable {
 
   /// extra ^ key[byte & mask] for every byte of `byte`. The XORs form a
   /// tree, so the lookup's latency grows with log2 of the slices.
-  typename A::V lookup_xor(typename A::V byte, typename A::V extra) const {
+  [[gnu::always_inline]] typename A::V lookup_xor(typename A::V byte, typename A::V extra) const {
     const typename A::V index = A::and_(byte, mask);
     typename A::V terms[kSlices + 1];
     terms[0] = A::shuffle(diff[0], index);
@@ -133,98 +157,85 @@ struct KeyTable {
   }
 };
 
-/// Reverses the four bits of 0 to 15.
-constexpr std::size_t reverse4(std::size_t k) {
-  return ((k & 1) << 3) | ((k & 2) << 1) | ((k & 4) >> 1) | ((k & 8) >> 3);
+/// Reverses the three bits of 0 to 7.
+constexpr std::size_t reverse3(std::size_t k) { return ((k & 1) << 2) | (k & 2) | ((k & 4) >> 2); }
+
+/// Transposes in each 16-byte half of eight vectors with four rounds of
+/// unpacking. Byte p of v[r] moves to byte (p & 8) | reverse3(r) of
+/// v[p & 7]. So rows of 8 bytes (two to a half) come out as vectors of one
+/// byte position each, and the same rounds, fed v[reverse3(c)] = out[c],
+/// turn those back into rows.
+template <typename A>
+[[gnu::always_inline]] inline void transpose8(typename A::V* v) {
+  typename A::V t[8];
+  for (std::size_t k = 0; k < 4; ++k) {
+    t[2 * k] = A::lo8(v[k], v[k + 4]);
+    t[2 * k + 1] = A::hi8(v[k], v[k + 4]);
+  }
+  for (std::size_t k = 0; k < 4; ++k) {
+    v[2 * k] = A::lo16(t[k], t[k + 4]);
+    v[2 * k + 1] = A::hi16(t[k], t[k + 4]);
+  }
+  for (std::size_t k = 0; k < 4; ++k) {
+    t[2 * k] = A::lo32(v[k], v[k + 4]);
+    t[2 * k + 1] = A::hi32(v[k], v[k + 4]);
+  }
+  for (std::size_t k = 0; k < 4; ++k) {
+    v[2 * k] = A::lo64(t[k], t[k + 4]);
+    v[2 * k + 1] = A::hi64(t[k], t[k + 4]);
+  }
 }
 
-/// Transposes 16 x 16 bytes in each 16-byte half, with four rounds of
-/// unpacking. Row r (byte c of in[r]) ends at byte reverse4(r) of out[c]:
-/// columns come out in order, rows bit-reversed. Running the result through
-/// again, fed in as in[reverse4(c)] = out[c], gives the rows back in order,
-/// row reverse4(k) at out[k].
+/// Byte offsets of the lanes a vector pass runs. A pass always runs all
+/// A::kLanes lanes; lanes past the caller's count repeat the last real one,
+/// with the same bytes and feedback, so they write what it writes and
+/// nothing of the caller's past `count` is touched.
 template <typename A>
-void transpose16(typename A::V* v) {
-  typename A::V t[16];
-  for (std::size_t i = 0; i < 8; ++i) {
-    t[2 * i] = A::lo8(v[i], v[i + 8]);
-    t[2 * i + 1] = A::hi8(v[i], v[i + 8]);
-  }
-  for (std::size_t i = 0; i < 8; ++i) {
-    v[2 * i] = A::lo16(t[i], t[i + 8]);
-    v[2 * i + 1] = A::hi16(t[i], t[i + 8]);
-  }
-  for (std::size_t i = 0; i < 8; ++i) {
-    t[2 * i] = A::lo32(v[i], v[i + 8]);
-    t[2 * i + 1] = A::hi32(v[i], v[i + 8]);
-  }
-  for (std::size_t i = 0; i < 8; ++i) {
-    v[2 * i] = A::lo64(t[i], t[i + 8]);
-    v[2 * i + 1] = A::hi64(t[i], t[i + 8]);
-  }
-}
+struct LaneOffsets {
+  std::size_t at[A::kLanes];
 
-/// Where each lane of a vector pass reads and writes. Lanes past the
-/// caller's count read and write a scratch row instead, so every pass runs
-/// all its lanes and touches nothing of the caller's beyond `count`.
-template <typename A>
-struct LaneRows {
-  std::uint8_t* row[A::kLanes];
-  std::size_t keep[A::kLanes];  // all ones for a real lane, 0 for scratch
-  alignas(16) std::uint8_t scratch[16] = {};
-
-  LaneRows(std::uint8_t* lanes, std::size_t stride, std::size_t count) {
-    for (std::size_t j = 0; j < A::kLanes; ++j) {
-      row[j] = j < count ? lanes + j * stride : scratch;
-      keep[j] = j < count ? ~std::size_t{0} : 0;
-    }
-  }
-  std::uint8_t* at(std::size_t j, std::size_t offset) const { return row[j] + (offset & keep[j]); }
-  /// Lane j + 16, the other half of a ymm row; none for xmm rows.
-  std::uint8_t* high(std::size_t j, std::size_t offset) const {
-    if constexpr (A::kLanes > 16) return at(j + 16, offset);
-    return nullptr;
+  LaneOffsets(std::size_t stride, std::size_t count) {
+    for (std::size_t j = 0; j < A::kLanes; ++j) at[j] = (j < count ? j : count - 1) * stride;
   }
 };
 
-/// Where lane j's chain byte sits in a vector: byte reverse4(j % 16) of the
-/// half j / 16, which is where the transpose leaves lane j's bytes.
-constexpr std::size_t chain_byte(std::size_t j) { return (j / 16) * 16 + reverse4(j % 16); }
+/// Where lane j's chain byte sits in a vector: the transpose puts lane
+/// i + 8q + 16h at byte 16h + 8q + reverse3(i).
+constexpr std::size_t chain_byte(std::size_t j) { return (j & ~std::size_t{7}) | reverse3(j & 7); }
 
-/// Runs whole blocks of 16 positions for all A::kLanes lanes and returns
-/// how many positions it ran. Each block: 16 rows loaded, the position key
-/// bytes folded in, transposed to 16 vectors of one position each, the
-/// chain stepped 16 times, transposed back and stored.
+/// Runs whole blocks of 8 positions for all A::kLanes lanes and returns how
+/// many positions it ran. Each block gathers eight rows of 8 bytes into each
+/// vector (lanes i and i + 8 in one half, i + 16 and i + 24 in the other),
+/// folds in the position key bytes, transposes to eight vectors of one
+/// position each, steps the chains eight times, transposes back and stores.
 ///
 /// Critical path: the chain, one lookup_xor per position (an AND, a
 /// subtraction, a pshufb and log2(slices + 1) XORs). The transposes of one
 /// block overlap the chain of the next, so for short keys throughput is set
-/// by the 128 unpacks a block needs on the shuffle ports.
+/// by the 64 unpacks a block needs on the shuffle ports.
 template <typename A, std::size_t kSlices>
-std::size_t encrypt_blocks(const Schedule& schedule, const LaneRows<A>& rows,
-                           std::uint64_t position, std::size_t length, std::uint8_t* chains) {
+[[gnu::noinline]] std::size_t encrypt_blocks(const Schedule& schedule, const LaneOffsets<A>& lanes,
+                                             std::uint8_t* base, std::uint64_t position,
+                                             std::size_t length, std::uint8_t* chains) {
   using V = typename A::V;
   const KeyTable<A, kSlices> table(schedule);
   V chain = A::load(chains);
   std::size_t block = 0;
-  for (; block + 16 <= length; block += 16) {
-    const V picked =
-        A::broadcast16(schedule.by_position() + ((position + block) & schedule.mask()));
-    V v[16];
-    for (std::size_t j = 0; j < 16; ++j) {
-      v[j] = A::xor_(A::load_rows(rows.at(j, block), rows.high(j, block)), picked);
+  for (; block + 8 <= length; block += 8) {
+    std::uint8_t* const at = base + block;
+    const V picked = A::broadcast8(schedule.by_position() + ((position + block) & schedule.mask()));
+    V v[8];
+    for (std::size_t i = 0; i < 8; ++i) {
+      v[i] = A::xor_(A::gather_rows(at, lanes.at, i), picked);
     }
-    transpose16<A>(v);
-    V out[16];
-    for (std::size_t c = 0; c < 16; ++c) {
+    transpose8<A>(v);
+    V out[8];
+    for (std::size_t c = 0; c < 8; ++c) {
       chain = table.lookup_xor(chain, v[c]);
-      out[reverse4(c)] = chain;
+      out[reverse3(c)] = chain;
     }
-    transpose16<A>(out);
-    for (std::size_t k = 0; k < 16; ++k) {
-      const std::size_t j = reverse4(k);
-      A::store_rows(rows.at(j, block), rows.high(j, block), out[k]);
-    }
+    transpose8<A>(out);
+    for (std::size_t k = 0; k < 8; ++k) A::scatter_rows(at, lanes.at, reverse3(k), out[k]);
   }
   A::store(chains, chain);
   return block;
@@ -234,18 +245,20 @@ template <typename A>
 void encrypt_vector(const Schedule& schedule, std::uint8_t* lanes, std::size_t stride,
                     std::size_t count, std::uint64_t position, std::size_t length,
                     std::uint8_t* feedback) {
-  const LaneRows<A> rows(lanes, stride, count);
+  const LaneOffsets<A> offsets(stride, count);
   alignas(32) std::uint8_t chains[32] = {};
-  for (std::size_t j = 0; j < count; ++j) chains[chain_byte(j)] = feedback[j];
+  for (std::size_t j = 0; j < A::kLanes; ++j) {
+    chains[chain_byte(j)] = feedback[j < count ? j : count - 1];
+  }
   std::size_t done = 0;
   switch (schedule.key().size()) {
-    case 16: done = encrypt_blocks<A, 1>(schedule, rows, position, length, chains); break;
-    case 32: done = encrypt_blocks<A, 2>(schedule, rows, position, length, chains); break;
-    case 64: done = encrypt_blocks<A, 4>(schedule, rows, position, length, chains); break;
-    default: done = encrypt_blocks<A, 8>(schedule, rows, position, length, chains); break;
+    case 16: done = encrypt_blocks<A, 1>(schedule, offsets, lanes, position, length, chains); break;
+    case 32: done = encrypt_blocks<A, 2>(schedule, offsets, lanes, position, length, chains); break;
+    case 64: done = encrypt_blocks<A, 4>(schedule, offsets, lanes, position, length, chains); break;
+    default: done = encrypt_blocks<A, 8>(schedule, offsets, lanes, position, length, chains); break;
   }
   for (std::size_t j = 0; j < count; ++j) feedback[j] = chains[chain_byte(j)];
-  // Fewer than 16 positions are left: the scalar chains finish them.
+  // Fewer than 8 positions are left: the scalar chains finish them.
   kPortable.encrypt_lanes(schedule, lanes + done, stride, count, position + done, length - done,
                           feedback);
 }
