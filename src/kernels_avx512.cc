@@ -18,8 +18,10 @@
 
 // GCC 12 warns that the intrinsics' own placeholder for lanes that a mask
 // leaves alone may be used uninitialized; no mask here leaves any alone.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 
 namespace kelm::kernels {
 namespace {
