@@ -24,6 +24,9 @@ using Bytes = std::vector<std::uint8_t>;
 using kelm::kernels::kMaxLanes;
 
 constexpr std::size_t kTile = 32 * 1024;
+// One cache line more than the tile: with a stride that is a multiple of
+// 4 KiB every lane would fall in the same first-level cache set.
+constexpr std::size_t kStride = kTile + 64;
 constexpr std::size_t kBufferSize = kMaxLanes * kTile;
 constexpr std::uint8_t kSeed = 77;
 const std::size_t kKeySizes[] = {16, 32, 64, 128};
@@ -42,11 +45,11 @@ void count_bytes(benchmark::State& state) {
 void encrypt(benchmark::State& state, const kelm::kernels::Kernels* set, std::size_t key_size) {
   const Bytes key = random_bytes(key_size, 1);
   const kelm::kernels::Schedule schedule(key, kSeed);
-  Bytes buffer = random_bytes(kBufferSize, 2);
+  Bytes buffer = random_bytes(kMaxLanes * kStride, 2);
   std::uint8_t feedback[kMaxLanes] = {};
   std::uint64_t position = 0;
   for (auto _ : state) {
-    set->encrypt_lanes(schedule, buffer.data(), kTile, kMaxLanes, position, kTile, feedback);
+    set->encrypt_lanes(schedule, buffer.data(), kStride, kMaxLanes, position, kTile, feedback);
     // On along the chunk, as the next tile would be; restart where a chunk would.
     position = (position + kTile) % kelm::CHUNK_SIZE;
     benchmark::DoNotOptimize(buffer.data());

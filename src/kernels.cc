@@ -65,7 +65,7 @@ Choice find_available() {
 #endif
 #if defined(KELM_HAVE_AVX512)
   if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-      __builtin_cpu_supports("avx512vbmi")) {
+      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi")) {
     choice.add(kAvx512);
   }
 #endif
