@@ -143,11 +143,14 @@ struct Round {
 
 std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
 
+constexpr std::size_t kCacheLine = 64;
+
 /// The work's shape for one plan: how many chunks go side by side, how many
 /// positions of each a round takes, and how many rounds are in flight.
 struct Shape {
   std::size_t lanes = 1;
   std::size_t tile = 1;
+  std::size_t stride = 1;      // from one lane's tile to the next in the buffer
   std::size_t round_size = 1;  // bytes of one round's buffer
   std::size_t slots = 1;
 };
@@ -166,7 +169,12 @@ Shape shape_for(const StreamPlan& plan) {
     const std::uint64_t tile =
         plan.output_seekable ? std::max<std::size_t>(plan.tile, 1) : plan.chunk_size;
     shape.tile = static_cast<std::size_t>(std::min(tile, longest));
-    shape.round_size = shape.lanes * shape.tile;
+    // Tiles a power of two apart would all fall in the same few cache sets
+    // and evict each other; one line more sets each lane a set further on.
+    shape.stride = shape.lanes > 1
+                       ? (shape.tile + kCacheLine - 1) / kCacheLine * kCacheLine + kCacheLine
+                       : shape.tile;
+    shape.round_size = shape.lanes * shape.stride;
     rounds = ceil_div(chunks, shape.lanes) * ceil_div(longest, shape.tile);
   } else {
     // Decryption has no chains to keep apart: rounds are plain stretches.
@@ -241,7 +249,8 @@ class Stream {
 
 StreamEnd Stream::run() {
   if (plan_.payload == 0) return StreamEnd::kDone;
-  memory_ = SecretRegion(shape_.slots * shape_.round_size, SecretRegion::Lock::kNo);
+  memory_ = SecretRegion(shape_.slots * shape_.round_size, SecretRegion::Lock::kNo,
+                         SecretRegion::Populate::kYes);
   if (!memory_.valid()) return StreamEnd::kNoMemory;
   rounds_.resize(shape_.slots);
   relay_rounds(
@@ -280,16 +289,16 @@ bool Stream::produce_lanes(Round& round, std::uint8_t* bytes) {
     const std::uint64_t at = start + lane_position_;
     if (at >= end) break;
     const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(shape_.tile, end - at));
-    const std::size_t got = read_at(bytes + lane * shape_.tile, at, length);
+    const std::size_t got = read_at(bytes + lane * shape_.stride, at, length);
     if (got == 0) break;
-    round.extents[round.count++] = {at, lane * shape_.tile, got};
+    round.extents[round.count++] = {at, lane * shape_.stride, got};
     widest = std::max(widest, got);
     lanes = lane + 1;
   }
   // A lane shorter than the widest runs on through stale bytes that are
   // never written: cheaper than stopping its chain.
   if (lanes != 0) {
-    kernels_.encrypt_lanes(schedule_, bytes, shape_.tile, lanes, lane_position_, widest,
+    kernels_.encrypt_lanes(schedule_, bytes, shape_.stride, lanes, lane_position_, widest,
                            feedback_.data());
   }
   lane_position_ += shape_.tile;
