@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <regex>
 
 #include "test_support.h"
 
@@ -311,7 +310,9 @@ TEST_F(CliTest, AnswersHelpAndVersionAlone) {
   EXPECT_EQ(help.err, "");
   const testing::Outcome version = kelm({"--version"});
   EXPECT_EQ(version.status, 0);
-  EXPECT_TRUE(std::regex_match(version.out, std::regex("kelm [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+  const std::string number = version.out.substr(5, version.out.size() - 6);
+  EXPECT_TRUE(version.out.starts_with("kelm ") && version.out.ends_with("\n") && !number.empty() &&
+              number.find_first_not_of("0123456789.") == std::string::npos)
       << version.out;
   EXPECT_EQ(version.err, "");
   // Only the lone words are new; anything else is a usage error as before.
@@ -373,8 +374,6 @@ TEST_F(CliTest, OutputSwappedWhileAskingIsNotTouched) {
 TEST_F(CliTest, ConsoleStreamsAreNeitherOutputNorAnswer) {
   write_file(path("out"), "old");
   write_file(path("yes"), "Yes, replace it");
-  const std::string console =
-      "Error: output file OUT is the same file as standard output or standard error\n";
   const struct {
     const char* name;
     std::vector<std::string> args;
@@ -407,7 +406,9 @@ TEST_F(CliTest, ConsoleStreamsAreNeitherOutputNorAnswer) {
     const testing::Outcome outcome = testing::run_binary(c.args, dir_.string(), launch);
     EXPECT_EQ(outcome.status, c.status);
     const std::string expected_err =
-        c.err.empty() ? prompt(c.args[2]) : std::regex_replace(console, std::regex("OUT"), c.err);
+        c.err.empty() ? prompt(c.args[2])
+                      : "Error: output file " + c.err +
+                            " is the same file as standard output or standard error\n";
     EXPECT_EQ(outcome.err, expected_err);
     EXPECT_EQ(read_file(path("out")), before);
     expect_sources_intact();

@@ -37,6 +37,18 @@ std::string mapping_flags(const void* address) {
   return "";
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kUnderAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kUnderAddressSanitizer = true;
+#else
+constexpr bool kUnderAddressSanitizer = false;
+#endif
+#else
+constexpr bool kUnderAddressSanitizer = false;
+#endif
+
 bool may_lock(std::size_t bytes) {
   rlimit limit{};
   return ::getrlimit(RLIMIT_MEMLOCK, &limit) == 0 &&
@@ -63,7 +75,10 @@ TEST(SecretRegionTest, StaysOutOfDumpsAndLockedWhereAllowed) {
     if (lockable) {
       EXPECT_TRUE(region.locked());
     }
-    EXPECT_EQ(region.locked(), flags.find(" lo ") != std::string::npos) << flags;
+    // AddressSanitizer turns mlock into a call that locks nothing.
+    if (!kUnderAddressSanitizer) {
+      EXPECT_EQ(region.locked(), flags.find(" lo ") != std::string::npos) << flags;
+    }
   }
 }
 
