@@ -24,6 +24,8 @@ class Relay {
 
   /// Runs the relay to its end; throws what either side threw.
   void run() {
+    // With one slot the two sides could only take turns: no thread for that.
+    if (slots_ == 1) return run_alone();
     std::thread helper;
     try {
       helper = std::thread([this] { produce_all(); });
