@@ -17,7 +17,7 @@ enum class Direction { kEncrypt, kDecrypt };
 /// Chunk positions a lane covers in one round of encryption into a file.
 /// Rounds of every lane's tile stay in the second-level cache, so no byte
 /// crosses main memory on its way from input to output.
-inline constexpr std::size_t TILE_SIZE = 64 * 1024;
+inline constexpr std::size_t TILE_SIZE = std::size_t{64} * 1024;
 
 /// Rounds in flight at once: one being read and enciphered, one being
 /// written, one spare so that neither side waits on the other's pace.
