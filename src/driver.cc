@@ -76,12 +76,13 @@ const char kHelp[] =
     "\n"
     "The manual page tells the rest: man kelm\n";
 
+const char kVersion[] = "kelm " KELM_VERSION "\n";
+
 /// The text for a lone --help or --version, or nothing for a real run.
 const char* information_asked(std::span<const std::string> args) {
-  static const std::string version = std::string("kelm ") + KELM_VERSION + "\n";
   if (args.size() != 1) return nullptr;
   if (args[0] == "--help") return kHelp;
-  if (args[0] == "--version") return version.c_str();
+  if (args[0] == "--version") return kVersion;
   return nullptr;
 }
 
@@ -134,7 +135,6 @@ class Run {
       : console_(console), clock_(clock), files_(files) {}
   Run(const Run&) = delete;
   Run& operator=(const Run&) = delete;
-  ~Run();
 
   std::optional<Failure> execute(std::span<const std::string> args);
 
@@ -166,8 +166,6 @@ class Run {
   std::uint64_t payload_ = 0;
   std::uint64_t payload_start_ = 0;  // offset of the payload in the input
 };
-
-Run::~Run() = default;
 
 std::optional<Failure> Run::execute(std::span<const std::string> args) {
   if (const char* text = information_asked(args)) {
