@@ -183,23 +183,23 @@ TEST(KernelsTest, BestIsAmongTheAvailable) {
 /// deciphers each chunk back in tiles too.
 void run_payload(const kernels::Kernels& set, const kernels::Schedule& schedule, Bytes& data,
                  bool encrypting) {
+  constexpr std::size_t kChunk = CHUNK_SIZE;
   const std::size_t tile = 40'000 + 17;  // does not divide a chunk: the last tile is short
-  const std::size_t full = data.size() / CHUNK_SIZE;
-  const std::size_t rest = data.size() % CHUNK_SIZE;
+  const std::size_t full = data.size() / kChunk;
+  const std::size_t rest = data.size() % kChunk;
   std::uint8_t feedback[kernels::kMaxLanes] = {};
-  for (std::size_t at = 0; at < CHUNK_SIZE; at += tile) {
-    const std::size_t length = std::min(tile, CHUNK_SIZE - at);
+  for (std::size_t at = 0; at < kChunk; at += tile) {
+    const std::size_t length = std::min<std::size_t>(tile, kChunk - at);
     if (encrypting) {
-      set.encrypt_lanes(schedule, data.data() + at, CHUNK_SIZE, full, at, length, feedback);
+      set.encrypt_lanes(schedule, data.data() + at, kChunk, full, at, length, feedback);
     } else {
       for (std::size_t j = 0; j < full; ++j) {
-        feedback[j] =
-            set.decrypt(schedule, data.data() + j * CHUNK_SIZE + at, at, length, feedback[j]);
+        feedback[j] = set.decrypt(schedule, data.data() + j * kChunk + at, at, length, feedback[j]);
       }
     }
   }
   std::uint8_t last = 0;
-  std::uint8_t* const tail = data.data() + full * CHUNK_SIZE;
+  std::uint8_t* const tail = data.data() + full * kChunk;
   if (encrypting) {
     set.encrypt_lanes(schedule, tail, rest, 1, 0, rest, &last);
   } else {
