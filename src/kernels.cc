@@ -32,11 +32,12 @@ Schedule::Schedule(std::span<const std::uint8_t> key, std::uint8_t seed)
   assert(usable_key_size(key.size()));
   if (!usable_key_size(key.size())) std::abort();
   // The key length is a power of two, so reducing modulo it keeps the low bits.
-  for (std::uint64_t n = 0; n < kPositionSpan; ++n) {
-    by_position_[n] = key[key[(seed + n) & mask_] & mask_];
+  const std::size_t mask = key.size() - 1;
+  for (std::size_t n = 0; n < kPositionSpan; ++n) {
+    by_position_[n] = key[key[(seed + n) & mask] & mask];
   }
-  for (std::uint64_t f = 0; f < 256; ++f) {
-    by_feedback_[f] = key[f & mask_];
+  for (std::size_t f = 0; f < 256; ++f) {
+    by_feedback_[f] = key[f & mask];
     by_feedback_wide_[f] = by_feedback_[f];
   }
 }

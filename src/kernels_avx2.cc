@@ -23,7 +23,8 @@
 namespace kelm::kernels {
 namespace {
 
-#include "kernels_x86.inc"  // NOLINT(bugprone-suspicious-include)
+#include "kernels_blocks.inc"  // NOLINT(bugprone-suspicious-include)
+#include "kernels_x86.inc"     // NOLINT(bugprone-suspicious-include)
 
 /// The key as differences of neighbouring 16-byte slices (see the top of
 /// the file), in every 16-byte half of a vector, with the index mask.
@@ -48,8 +49,8 @@ struct KeyTable {
   KeyTable& operator=(const KeyTable&) = delete;
   ~KeyTable() { wipe_bytes(diff, sizeof diff); }
 
-  /// extra ^ key[byte & mask] for every byte of `byte`. The XORs form a
-  /// tree, so the lookup's latency grows with log2 of the slices.
+  /// extra ^ key[byte & mask] for every byte of `byte`. Latency: an AND, a
+  /// subtraction, a pshufb and a tree of log2(slices + 1) XORs.
   [[gnu::always_inline]] typename A::V lookup_xor(typename A::V byte, typename A::V extra) const {
     const typename A::V index = A::and_(byte, mask);
     typename A::V terms[kSlices + 1];

@@ -26,7 +26,8 @@
 namespace kelm::kernels {
 namespace {
 
-#include "kernels_x86.inc"  // NOLINT(bugprone-suspicious-include)
+#include "kernels_blocks.inc"  // NOLINT(bugprone-suspicious-include)
+#include "kernels_x86.inc"     // NOLINT(bugprone-suspicious-include)
 
 /// The key in ymm registers for the chains of encryption: a 32-byte table
 /// (a 16-byte key repeated) for vpermb, two for vpermi2b with a 64-byte

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "golden.h"
 #include "kelm.h"
 #include "test_support.h"
 
@@ -76,6 +79,54 @@ TEST(CipherTest, EmptyChunkTouchesNothingButResetsFeedback) {
   EXPECT_EQ(untouched, 0x33);
   EXPECT_EQ(key.feedback(), 0);
   EXPECT_EQ(Bytes(key.bytes().begin(), key.bytes().end()), kKey16);
+}
+
+TEST(CipherTest, KnownAnswersOfTheReference) {
+  const std::vector<testing::GoldenKey> golden = testing::load_golden();
+  ASSERT_EQ(golden.size(), 4u) << "tests/golden/ciphertexts.txt missing or unreadable";
+  for (const testing::GoldenKey& known : golden) {
+    MAKE_KEY(key, known.key);
+    for (const testing::GoldenChunk& chunk : known.chunks) {
+      SCOPED_TRACE(::testing::Message()
+                   << "key " << known.key.size() << ", chunk of " << chunk.sealed.size()
+                   << ", seed " << unsigned{chunk.seed});
+      const Bytes plain = testing::golden_plaintext(chunk.salt, chunk.sealed.size());
+      Bytes data = plain;
+      key.encrypt_chunk(data.data(), data.size(), chunk.seed);
+      EXPECT_EQ(data, chunk.sealed);
+      key.decrypt_chunk(data.data(), data.size(), chunk.seed);
+      EXPECT_EQ(data, plain);
+    }
+  }
+}
+
+TEST(CipherTest, KnownAnswersAcrossChunkBoundaries) {
+  // Each chunk of a payload starts afresh: position 0 and feedback 0.
+  for (const testing::GoldenKey& known : testing::load_golden()) {
+    MAKE_KEY(key, known.key);
+    for (const testing::GoldenPayload& payload : known.payloads) {
+      SCOPED_TRACE(::testing::Message() << "key " << known.key.size());
+      const Bytes plain = testing::golden_plaintext(payload.salt, payload.length);
+      Bytes data = plain;
+      for (std::size_t at = 0; at < data.size(); at += CHUNK_SIZE) {
+        const std::size_t length = std::min<std::size_t>(CHUNK_SIZE, data.size() - at);
+        key.encrypt_chunk(data.data() + at, length, payload.seed);
+      }
+      EXPECT_EQ(testing::fnv1a(data), payload.fnv);
+      for (const testing::GoldenSlice& slice : payload.slices) {
+        EXPECT_EQ(
+            Bytes(data.begin() + static_cast<std::ptrdiff_t>(slice.offset),
+                  data.begin() + static_cast<std::ptrdiff_t>(slice.offset + slice.bytes.size())),
+            slice.bytes)
+            << "at " << slice.offset;
+      }
+      for (std::size_t at = 0; at < data.size(); at += CHUNK_SIZE) {
+        const std::size_t length = std::min<std::size_t>(CHUNK_SIZE, data.size() - at);
+        key.decrypt_chunk(data.data() + at, length, payload.seed);
+      }
+      EXPECT_TRUE(data == plain);
+    }
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cipher_kernels.h"
+#include "golden.h"
 #include "kelm.h"
 #include "reference_cipher.h"
 #include "test_support.h"
@@ -171,6 +172,80 @@ TEST(KernelsTest, StretchesOfManyChunksMatchTheReference) {
 TEST(KernelsTest, BestIsAmongTheAvailable) {
   const auto sets = kernels::available();
   EXPECT_NE(std::find(sets.begin(), sets.end(), &kernels::best()), sets.end());
+#if defined(KELM_HAVE_NEON)
+  // arm64 has no processor without NEON, so nothing else is ever picked.
+  EXPECT_STREQ(kernels::best().name, "neon");
+#endif
+}
+
+/// Enciphers the whole chunks of a payload as lanes, in tiles the way the
+/// read/write path does, then the short last chunk as a lane of its own;
+/// deciphers each chunk back in tiles too.
+void run_payload(const kernels::Kernels& set, const kernels::Schedule& schedule, Bytes& data,
+                 bool encrypting) {
+  constexpr std::size_t kChunk = CHUNK_SIZE;
+  const std::size_t tile = 40'000 + 17;  // does not divide a chunk: the last tile is short
+  const std::size_t full = data.size() / kChunk;
+  const std::size_t rest = data.size() % kChunk;
+  std::uint8_t feedback[kernels::kMaxLanes] = {};
+  for (std::size_t at = 0; at < kChunk; at += tile) {
+    const std::size_t length = std::min<std::size_t>(tile, kChunk - at);
+    if (encrypting) {
+      set.encrypt_lanes(schedule, data.data() + at, kChunk, full, at, length, feedback);
+    } else {
+      for (std::size_t j = 0; j < full; ++j) {
+        feedback[j] = set.decrypt(schedule, data.data() + j * kChunk + at, at, length, feedback[j]);
+      }
+    }
+  }
+  std::uint8_t last = 0;
+  std::uint8_t* const tail = data.data() + full * kChunk;
+  if (encrypting) {
+    set.encrypt_lanes(schedule, tail, rest, 1, 0, rest, &last);
+  } else {
+    set.decrypt(schedule, tail, 0, rest, 0);
+  }
+}
+
+TEST(KernelsTest, EverySetGivesTheKnownAnswers) {
+  const std::vector<testing::GoldenKey> golden = testing::load_golden();
+  ASSERT_FALSE(golden.empty()) << "tests/golden/ciphertexts.txt missing or unreadable";
+  for (const kernels::Kernels* set : kernels::available()) {
+    for (const testing::GoldenKey& known : golden) {
+      for (const testing::GoldenChunk& chunk : known.chunks) {
+        SCOPED_TRACE(::testing::Message() << set->name << ", key " << known.key.size()
+                                          << ", chunk of " << chunk.sealed.size());
+        const kernels::Schedule schedule(known.key, chunk.seed);
+        const Bytes plain = testing::golden_plaintext(chunk.salt, chunk.sealed.size());
+        Bytes data = plain;
+        // In two stretches, the second carrying on the first's feedback.
+        const std::size_t cut = data.size() / 3;
+        std::uint8_t feedback = 0;
+        set->encrypt_lanes(schedule, data.data(), data.size(), 1, 0, cut, &feedback);
+        set->encrypt_lanes(schedule, data.data() + cut, data.size(), 1, cut, data.size() - cut,
+                           &feedback);
+        EXPECT_EQ(data, chunk.sealed);
+        const std::uint8_t previous = set->decrypt(schedule, data.data(), 0, cut, 0);
+        set->decrypt(schedule, data.data() + cut, cut, data.size() - cut, previous);
+        EXPECT_EQ(data, plain);
+      }
+      for (const testing::GoldenPayload& payload : known.payloads) {
+        SCOPED_TRACE(::testing::Message() << set->name << ", key " << known.key.size());
+        const kernels::Schedule schedule(known.key, payload.seed);
+        const Bytes plain = testing::golden_plaintext(payload.salt, payload.length);
+        Bytes data = plain;
+        run_payload(*set, schedule, data, true);
+        EXPECT_EQ(testing::fnv1a(data), payload.fnv);
+        for (const testing::GoldenSlice& slice : payload.slices) {
+          EXPECT_EQ(0,
+                    std::memcmp(data.data() + slice.offset, slice.bytes.data(), slice.bytes.size()))
+              << "at " << slice.offset;
+        }
+        run_payload(*set, schedule, data, false);
+        EXPECT_TRUE(data == plain);
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // kernels are checked against it, and the benchmarks measure it for scale.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -14,8 +15,9 @@ inline void transform_chunk(std::span<const std::uint8_t> key, bool encrypt, std
   std::uint8_t feedback = 0;
   for (std::uint64_t n = 0; n < length; ++n) {
     const std::uint8_t c = buffer[n];
-    const std::uint8_t i1 = key[(seed + n) % size];
-    const auto r = static_cast<std::uint8_t>(c ^ key[i1 % size] ^ key[feedback % size]);
+    const std::uint8_t i1 = key[static_cast<std::size_t>((seed + n) % size)];
+    const auto r = static_cast<std::uint8_t>(c ^ key[static_cast<std::size_t>(i1 % size)] ^
+                                             key[static_cast<std::size_t>(feedback % size)]);
     buffer[n] = r;
     feedback = encrypt ? r : c;
   }
