@@ -7,6 +7,7 @@
 // and 4 the stretch's start position in its chunks (0 to 4095), byte 5 the
 // stride's excess over the stretch length; then the key bytes, then the
 // data, cut into one stretch per lane.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::size_t kHeader = 6;
 
+// Copies and comparisons go through <algorithm>, which takes empty ranges
+// at null pointers in its stride, unlike memcpy and memcmp.
 void check(bool condition) {
   if (!condition) std::abort();
 }
@@ -41,7 +44,7 @@ struct Input {
 Bytes reference_lane(const Input& in, std::size_t j, bool encrypt_it, Bytes* plain) {
   Bytes chunk(in.position + in.length);
   for (std::size_t n = 0; n < in.position; ++n) chunk[n] = static_cast<std::uint8_t>(n * 31 + j);
-  std::memcpy(chunk.data() + in.position, in.data + j * in.length, in.length);
+  std::copy_n(in.data + j * in.length, in.length, chunk.data() + in.position);
   *plain = chunk;
   if (encrypt_it)
     kelm::reference::transform_chunk(in.key, true, chunk.data(), chunk.size(), in.seed);
@@ -61,20 +64,20 @@ void check_set(const kelm::kernels::Kernels& set, const Input& in) {
   std::memset(feedback, 0x3D, sizeof feedback);
   for (std::size_t j = 0; j < in.count; ++j) {
     sealed[j] = reference_lane(in, j, true, &plains[j]);
-    std::memcpy(lanes.data() + j * in.stride, plains[j].data() + in.position, in.length);
+    std::copy_n(plains[j].data() + in.position, in.length, lanes.data() + j * in.stride);
     feedback[j] = before(sealed[j], in.position);
   }
   set.encrypt_lanes(schedule, lanes.data(), in.stride, in.count, in.position, in.length, feedback);
   check(feedback[in.count] == 0x3D && lanes.back() == 0x5C);
   for (std::size_t j = 0; j < in.count; ++j) {
     std::uint8_t* const lane = lanes.data() + j * in.stride;
-    check(std::memcmp(lane, sealed[j].data() + in.position, in.length) == 0);
+    check(std::equal(lane, lane + in.length, sealed[j].data() + in.position));
     check(feedback[j] == before(sealed[j], in.position + in.length));
     for (std::size_t n = in.length; n < in.stride; ++n) check(lane[n] == 0x5C);
     const std::uint8_t last =
         set.decrypt(schedule, lane, in.position, in.length, before(sealed[j], in.position));
     check(last == feedback[j]);
-    check(std::memcmp(lane, plains[j].data() + in.position, in.length) == 0);
+    check(std::equal(lane, lane + in.length, plains[j].data() + in.position));
   }
 }
 
