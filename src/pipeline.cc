@@ -60,7 +60,7 @@ class Relay {
           changed_.wait(lock, [&] { return stopped_ || round - consumed_ < slots_; });
           if (stopped_) return;
         }
-        const bool more = produce_(round % slots_);
+        const bool more = produce_(static_cast<std::size_t>(round % slots_));
         {
           const std::lock_guard lock(mutex_);
           ++produced_;
@@ -88,7 +88,7 @@ class Relay {
         if (producer_error_ || produced_ <= round) return;
         last = producer_done_ && produced_ == round + 1;
       }
-      const bool go_on = consume_(round % slots_);
+      const bool go_on = consume_(static_cast<std::size_t>(round % slots_));
       {
         const std::lock_guard lock(mutex_);
         ++consumed_;
@@ -349,7 +349,7 @@ bool Stream::consume(std::size_t slot) {
       // A later lane, written ahead: it joins the prefix once the lanes
       // before it are complete.
       const std::uint64_t chunk = extent.position / plan_.chunk_size;
-      pending_[chunk % pending_.size()] = {chunk, end};
+      pending_[static_cast<std::size_t>(chunk % pending_.size())] = {chunk, end};
     }
   }
   return true;
@@ -375,7 +375,7 @@ void Stream::advance(std::uint64_t to) {
     if (to == plan_.payload && to % chunk_size != 0) chunk_done_(to);
     written_ = to;
     const std::uint64_t chunk = written_ / chunk_size;
-    const Pending& ahead = pending_[chunk % pending_.size()];
+    const Pending& ahead = pending_[static_cast<std::size_t>(chunk % pending_.size())];
     if (ahead.chunk == chunk) to = ahead.end;
   }
 }

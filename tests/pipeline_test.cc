@@ -253,12 +253,16 @@ std::exception_ptr within_time_limit(const std::function<void()>& body) {
   return result.get();
 }
 
+constexpr std::size_t kSlotsAlone = 1;   // one thread does both sides
+constexpr std::size_t kSlotsShared = 3;  // a helper thread produces
+
 struct Planted : std::runtime_error {
   Planted() : std::runtime_error("planted") {}
 };
 
 TEST(RelayTest, ConsumesEveryRoundOnceInOrder) {
-  for (std::size_t slots : {1, 2, 3}) {
+  const std::size_t kSlots[] = {1, 2, 3};
+  for (std::size_t slots : kSlots) {
     SCOPED_TRACE(slots);
     std::vector<std::uint64_t> in_slot(slots);
     std::uint64_t produced = 0;
@@ -308,7 +312,7 @@ TEST(RelayTest, AnExceptionOnEitherSideReachesTheCaller) {
       {"consuming a later round", false, 5},
   };
   for (const auto& c : kCases) {
-    for (std::size_t slots : {1, 3}) {
+    for (std::size_t slots : {kSlotsAlone, kSlotsShared}) {
       SCOPED_TRACE(::testing::Message() << c.name << ", " << slots << " slots");
       std::uint64_t produced = 0;
       std::uint64_t consumed = 0;

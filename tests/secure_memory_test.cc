@@ -50,6 +50,10 @@ constexpr bool kMlockIsReal = true;
 constexpr bool kMlockIsReal = true;
 #endif
 
+/// Under a user-mode emulator /proc/self/smaps describes the emulator's own
+/// memory, not the program's: the kernel's view cannot be checked there.
+bool kernel_view_is_ours() { return std::string(KELM_LAUNCHER).empty(); }
+
 bool may_lock(std::size_t bytes) {
   rlimit limit{};
   return ::getrlimit(RLIMIT_MEMLOCK, &limit) == 0 &&
@@ -68,9 +72,10 @@ TEST(SecretRegionTest, StaysOutOfDumpsAndLockedWhereAllowed) {
     EXPECT_GE(region.size(), 5000u);
     EXPECT_TRUE(std::all_of(region.data(), region.data() + region.size(),
                             [](std::byte b) { return b == std::byte{0}; }));
+    EXPECT_TRUE(region.kept_out_of_dumps());
+    if (!kernel_view_is_ours()) continue;
     const std::string flags = mapping_flags(region.data());
     ASSERT_NE(flags, "") << "no mapping found";
-    EXPECT_TRUE(region.kept_out_of_dumps());
     EXPECT_NE(flags.find(" dd "), std::string::npos) << flags;
     const bool lockable = c.lock == SecretRegion::Lock::kYes && may_lock(region.size());
     if (lockable) {
@@ -90,7 +95,9 @@ TEST(SecretRegionTest, MovingHandsOverTheBlock) {
   EXPECT_EQ(second.data(), block);
   second = SecretRegion();
   EXPECT_FALSE(second.valid());
-  EXPECT_EQ(mapping_flags(block), "");  // given back
+  if (kernel_view_is_ours()) {
+    EXPECT_EQ(mapping_flags(block), "");  // given back
+  }
 }
 
 TEST(SecretRegionTest, TheKeyAndItsTablesLiveInTheKeysRegion) {
@@ -111,7 +118,9 @@ TEST(SecretRegionTest, TheKeyAndItsTablesLiveInTheKeysRegion) {
   key.wipe();
   EXPECT_FALSE(key.region().valid());
   EXPECT_TRUE(key.bytes().empty());
-  EXPECT_EQ(mapping_flags(block), "");
+  if (kernel_view_is_ours()) {
+    EXPECT_EQ(mapping_flags(block), "");
+  }
 }
 
 }  // namespace
