@@ -1,4 +1,8 @@
 // The tables every kernel set shares, and the one place that picks a set.
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
 #include <cassert>
 #include <cstdlib>
 #include <limits>
@@ -58,17 +62,53 @@ struct Choice {
   void add(const Kernels& kernels) { sets[count++] = &kernels; }
 };
 
+#if defined(KELM_HAVE_AVX2) || defined(KELM_HAVE_AVX512)
+/// What this x86 processor and its operating system can run. Asked directly,
+/// three questions in all, and only when a kernel is first needed: the
+/// compiler's own feature probe runs at every start, asks the processor
+/// dozens of questions, and in a virtual machine each one is a trip to the
+/// hypervisor that costs more than encrypting a small file.
+struct X86Features {
+  bool avx2 = false;
+  bool avx512 = false;  // F, BW, VL and VBMI
+};
+
+X86Features ask_processor() {
+  X86Features features;
+  unsigned a = 0;
+  unsigned b = 0;
+  unsigned c = 0;
+  unsigned d = 0;
+  __cpuid(0, a, b, c, d);
+  if (a < 7) return features;
+  __cpuid(1, a, b, c, d);
+  if ((c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0) return features;
+  // The operating system must save the vector registers: xmm and ymm state
+  // (bits 1-2) for AVX2, and the mask and zmm state (bits 5-7) for AVX-512.
+  unsigned saved = 0;
+  unsigned saved_high = 0;
+  __asm__("xgetbv" : "=a"(saved), "=d"(saved_high) : "c"(0));
+  const bool ymm = (saved & 0x6U) == 0x6U;
+  const bool zmm = (saved & 0xE6U) == 0xE6U;
+  __cpuid_count(7, 0, a, b, c, d);
+  features.avx2 = ymm && (b & bit_AVX2) != 0;
+  features.avx512 = zmm && (b & bit_AVX512F) != 0 && (b & bit_AVX512BW) != 0 &&
+                    (b & bit_AVX512VL) != 0 && (c & bit_AVX512VBMI) != 0;
+  return features;
+}
+#endif
+
 Choice find_available() {
   Choice choice;
   choice.add(kPortable);
+#if defined(KELM_HAVE_AVX2) || defined(KELM_HAVE_AVX512)
+  const X86Features features = ask_processor();
+#endif
 #if defined(KELM_HAVE_AVX2)
-  if (__builtin_cpu_supports("avx2")) choice.add(kAvx2);
+  if (features.avx2) choice.add(kAvx2);
 #endif
 #if defined(KELM_HAVE_AVX512)
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi")) {
-    choice.add(kAvx512);
-  }
+  if (features.avx512) choice.add(kAvx512);
 #endif
 #if defined(KELM_HAVE_NEON)
   // Every arm64 processor has NEON.
