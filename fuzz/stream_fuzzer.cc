@@ -92,6 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   plan.chunk_size = 1 + std::uint64_t{data[2]};
   plan.max_lanes = 1 + data[3] % kelm::kernels::kMaxLanes;
   plan.tile = 1 + data[4] % 64;
+  plan.stretch = plan.max_lanes * plan.tile;
   plan.payload = payload.size();
   std::uint64_t readable = payload.size();
   if ((data[0] & 0x40) != 0)

@@ -157,31 +157,38 @@ struct Shape {
   std::size_t slots = 1;
 };
 
-Shape shape_for(const StreamPlan& plan) {
+/// Encryption runs the chains of several chunks side by side, each lane
+/// reading and writing a tile of its own chunk.
+Shape encryption_shape(const StreamPlan& plan, std::uint64_t chunks, std::uint64_t longest) {
   Shape shape;
-  if (plan.payload == 0) return shape;
+  // In order, each lane must be held whole until the ones before it are out.
+  const std::size_t widest = std::clamp<std::size_t>(plan.max_lanes, 1, kernels::kMaxLanes);
+  const std::size_t most = plan.output_seekable ? widest : std::min(widest, IN_ORDER_LANES);
+  shape.lanes = static_cast<std::size_t>(std::min<std::uint64_t>(most, chunks));
+  const std::uint64_t tile =
+      plan.output_seekable ? std::max<std::size_t>(plan.tile, 1) : plan.chunk_size;
+  shape.tile = static_cast<std::size_t>(std::min(tile, longest));
+  // Tiles a power of two apart would all fall in the same few cache sets
+  // and evict each other; one line more sets each lane a set further on.
+  shape.stride = shape.lanes > 1
+                     ? (shape.tile + kCacheLine - 1) / kCacheLine * kCacheLine + kCacheLine
+                     : shape.tile;
+  shape.round_size = shape.lanes * shape.stride;
+  return shape;
+}
+
+Shape shape_for(const StreamPlan& plan) {
+  if (plan.payload == 0) return {};
   const std::uint64_t chunks = ceil_div(plan.payload, plan.chunk_size);
   const std::uint64_t longest = std::min(plan.chunk_size, plan.payload);
+  Shape shape;
   std::uint64_t rounds = 0;
   if (plan.direction == Direction::kEncrypt) {
-    // In order, each lane must be held whole until the ones before it are out.
-    const std::size_t widest = std::clamp<std::size_t>(plan.max_lanes, 1, kernels::kMaxLanes);
-    const std::size_t most = plan.output_seekable ? widest : std::min(widest, IN_ORDER_LANES);
-    shape.lanes = static_cast<std::size_t>(std::min<std::uint64_t>(most, chunks));
-    const std::uint64_t tile =
-        plan.output_seekable ? std::max<std::size_t>(plan.tile, 1) : plan.chunk_size;
-    shape.tile = static_cast<std::size_t>(std::min(tile, longest));
-    // Tiles a power of two apart would all fall in the same few cache sets
-    // and evict each other; one line more sets each lane a set further on.
-    shape.stride = shape.lanes > 1
-                       ? (shape.tile + kCacheLine - 1) / kCacheLine * kCacheLine + kCacheLine
-                       : shape.tile;
-    shape.round_size = shape.lanes * shape.stride;
+    shape = encryption_shape(plan, chunks, longest);
     rounds = ceil_div(chunks, shape.lanes) * ceil_div(longest, shape.tile);
   } else {
     // Decryption has no chains to keep apart: rounds are plain stretches.
-    const std::uint64_t size =
-        std::max<std::uint64_t>(std::uint64_t{plan.max_lanes} * plan.tile, 1);
+    const std::uint64_t size = std::max<std::size_t>(plan.stretch, 1);
     shape.round_size = static_cast<std::size_t>(std::min(size, plan.payload));
     rounds = ceil_div(plan.payload, shape.round_size);
   }
