@@ -20,7 +20,7 @@ if (($# == 0)); then
   build=build/release
   run=()
 else
-  build=build/$1
+  build=build/release-$1
   cmake --workflow --preset "package-$1" >/dev/null
   # The package's binaries run under qemu-user, with the libraries of Debian's
   # cross compiler for that processor.
