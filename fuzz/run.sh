@@ -9,7 +9,7 @@ seconds=${1:-60}
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin=$root/build/fuzz/fuzz
 scratch=$(mktemp -d)
-for fuzzer in key roundtrip; do
+for fuzzer in key roundtrip stream; do
   mkdir -p "$scratch/$fuzzer"
   echo "== ${fuzzer}_fuzzer for ${seconds}s"
   if ! "$bin/${fuzzer}_fuzzer" "$scratch/$fuzzer" "$root/fuzz/corpus/$fuzzer" \

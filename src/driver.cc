@@ -6,12 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cmath>
 #include <istream>
+#include <new>
 #include <optional>
 #include <ostream>
 
+#include "cipher_kernels.h"
 #include "file_io.h"
 #include "kelm.h"
 #include "pipeline.h"
@@ -44,6 +45,56 @@ Failure cannot_write_output(const std::string& name) {
 Failure output_is_source(const std::string& name) {
   return {STATUS_FILE,
           "Error: output file " + name + " is the same file as the input or key file\n"};
+}
+Failure output_is_console(const std::string& name) {
+  return {STATUS_FILE, "Error: output file " + name +
+                           " is the same file as standard output or standard error\n"};
+}
+
+const char kNoMemory[] = "Error: malloc buffer failed.\n";
+
+#ifndef KELM_VERSION
+#define KELM_VERSION "unknown"
+#endif
+
+const char kHelp[] =
+    "Usage: kelm <encrypt|decrypt> inputfile outputfile keyfile\n"
+    "\n"
+    "Encrypts inputfile into outputfile, or decrypts it back, with the key in\n"
+    "keyfile: a file of 16, 32, 64 or 128 bytes whose raw bytes are the key.\n"
+    "Asks before it replaces an existing outputfile.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the file was encrypted or decrypted\n"
+    "  1  wrong arguments, or the key file cannot be loaded\n"
+    "  2  the input file is empty, or memory ran out\n"
+    "  3  the input or output cannot be used, or the overwrite was not confirmed\n"
+    "  4  the key length is unusable\n"
+    "\n"
+    "  kelm --help     shows this text\n"
+    "  kelm --version  shows the version\n"
+    "\n"
+    "The manual page tells the rest: man kelm\n";
+
+const char kVersion[] = "kelm " KELM_VERSION "\n";
+
+/// The text for a lone --help or --version, or nothing for a real run.
+const char* information_asked(std::span<const std::string> args) {
+  if (args.size() != 1) return nullptr;
+  if (args[0] == "--help") return kHelp;
+  if (args[0] == "--version") return kVersion;
+  return nullptr;
+}
+
+/// What a standard descriptor is open on, if it is open.
+std::optional<struct stat> descriptor_info(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return std::nullopt;
+  return info;
+}
+
+bool same_as(const std::optional<struct stat>& a, const struct stat& b) {
+  return a && same_file(*a, b);
 }
 
 std::optional<Failure> parse_arguments(std::span<const std::string> args, Arguments& parsed) {
@@ -80,37 +131,48 @@ void draw_progress(std::ostream& out, std::uint64_t position, std::uint64_t payl
 /// Everything one run holds, from the open input to the loaded key.
 class Run {
  public:
-  Run(Console console, const Clock& clock) : console_(console), clock_(clock) {}
+  Run(Console console, const Clock& clock, FileAccess& files)
+      : console_(console), clock_(clock), files_(files) {}
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
 
   std::optional<Failure> execute(std::span<const std::string> args);
 
  private:
   std::optional<Failure> open_input();
   std::optional<Failure> confirm_output();
+  bool answer_is_yes();
   std::optional<Failure> open_output();
+  std::optional<Failure> check_opened_output(int fd);
   std::optional<Failure> measure_input();
   std::optional<Failure> exchange_seed();
   std::optional<Failure> process_chunks();
-  void produce(Batch& batch, std::uint64_t index) const;
-  std::optional<Failure> write_batch(const Batch& batch);
   std::optional<Failure> finish();
   bool is_input_or_key(const struct stat& info) const;
+  void remove_created_output(const struct stat& created) const;
 
   Console console_;
   const Clock& clock_;
+  FileAccess& files_;
   Arguments args_;
   UniqueFd input_;
   struct stat input_info_ {};
   std::optional<struct stat> key_info_;
+  std::optional<struct stat> probed_output_;  // the existing output the question is about
   UniqueFd output_;
+  bool output_seekable_ = false;
   CipherKey key_;
   std::uint8_t seed_ = 0;
   std::uint64_t payload_ = 0;
   std::uint64_t payload_start_ = 0;  // offset of the payload in the input
-  std::uint64_t position_ = 0;
 };
 
 std::optional<Failure> Run::execute(std::span<const std::string> args) {
+  if (const char* text = information_asked(args)) {
+    console_.out << text;
+    console_.out.flush();
+    return std::nullopt;
+  }
   if (auto failure = parse_arguments(args, args_)) return failure;
   if (auto failure = open_input()) return failure;
   if (auto failure = confirm_output()) return failure;
@@ -136,8 +198,9 @@ bool Run::is_input_or_key(const struct stat& info) const {
   return same_file(info, input_info_) || (key_info_ && same_file(info, *key_info_));
 }
 
-/// Refuses an output that would destroy the input or the key, and asks before
-/// replacing anything else that exists.
+/// Refuses an output that would destroy the input or the key, or mix with
+/// the console's own text, and asks before replacing anything else that
+/// exists. An output that does not exist yet is created later, exclusively.
 std::optional<Failure> Run::confirm_output() {
   struct stat key_info {};
   if (::stat(args_.key.c_str(), &key_info) == 0) key_info_ = key_info;
@@ -146,35 +209,78 @@ std::optional<Failure> Run::confirm_output() {
   if (::stat(args_.output.c_str(), &info) != 0) return std::nullopt;
   if (S_ISDIR(info.st_mode)) return cannot_open_output(args_.output);
   if (is_input_or_key(info)) return output_is_source(args_.output);
+  // A terminal or /dev/null may serve as both; a file or a pipe would take
+  // progress text or the question in among the data.
+  if ((S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode)) &&
+      (same_as(descriptor_info(STDOUT_FILENO), info) ||
+       same_as(descriptor_info(STDERR_FILENO), info))) {
+    return output_is_console(args_.output);
+  }
+  probed_output_ = info;
 
   console_.err << "Error: output file " << args_.output << " exists, overwrite? (Y/n): ";
   console_.err.flush();
-  char answer = 'n';  // end of input, or no input at all, means no
-  console_.in >> answer;
-  if (answer != 'Y') return Failure{STATUS_FILE, ""};
+  if (!answer_is_yes()) return Failure{STATUS_FILE, ""};
   return std::nullopt;
 }
 
-/// Opens the output without truncating, checks once more through the open
-/// descriptor that it is not the input or the key, and only then empties it.
+/// Reads the answer to the question. Standard input that is one of the
+/// files of this run gives no answer: its bytes are data, not a reply.
+bool Run::answer_is_yes() {
+  const std::optional<struct stat> in = descriptor_info(STDIN_FILENO);
+  if (in && !S_ISCHR(in->st_mode) &&
+      (is_input_or_key(*in) || (probed_output_ && same_file(*in, *probed_output_)))) {
+    return false;
+  }
+  char answer = 'n';  // end of input, or no input at all, means no
+  console_.in >> answer;
+  return answer == 'Y';
+}
+
+/// Opens the output without following anything planted since the question:
+/// a new output is created exclusively, an existing one must still be the
+/// file that was asked about. Nothing is emptied until every check passed.
 std::optional<Failure> Run::open_output() {
   // A new file gets the input's permission bits (less set-id bits, then the
   // umask), so a private file's counterpart is not readable by others.
   const mode_t permissions = input_info_.st_mode & 0777;
+  const int create = probed_output_ ? 0 : O_CREAT | O_EXCL;
   UniqueFd file(
-      ::open(args_.output.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, permissions));
+      ::open(args_.output.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | create, permissions));
   if (!file.is_open()) return cannot_open_output(args_.output);
+  if (auto failure = check_opened_output(file.get())) return failure;
+  output_ = std::move(file);
+  return std::nullopt;
+}
+
+/// Checks the opened output once more through its descriptor, then empties
+/// it. An output this run created and then refuses is removed again.
+std::optional<Failure> Run::check_opened_output(int fd) {
   struct stat info {};
-  if (::fstat(file.get(), &info) != 0) return cannot_open_output(args_.output);
+  if (::fstat(fd, &info) != 0) return cannot_open_output(args_.output);
+  if (probed_output_ && !same_file(info, *probed_output_)) {
+    return cannot_open_output(args_.output);
+  }
   // A key file that did not exist before may be the output just created.
   struct stat key_info {};
   if (!key_info_ && ::stat(args_.key.c_str(), &key_info) == 0) key_info_ = key_info;
-  if (is_input_or_key(info)) return output_is_source(args_.output);
-  if (S_ISREG(info.st_mode) && info.st_size != 0 && ::ftruncate(file.get(), 0) != 0) {
+  if (is_input_or_key(info)) {
+    if (!probed_output_) remove_created_output(info);
+    return output_is_source(args_.output);
+  }
+  output_seekable_ = S_ISREG(info.st_mode);
+  if (S_ISREG(info.st_mode) && info.st_size != 0 && ::ftruncate(fd, 0) != 0) {
     return cannot_open_output(args_.output);
   }
-  output_ = std::move(file);
   return std::nullopt;
+}
+
+/// Removes the name of a file this run created, if it still names that file.
+void Run::remove_created_output(const struct stat& created) const {
+  struct stat named {};
+  if (::lstat(args_.output.c_str(), &named) == 0 && same_file(named, created)) {
+    (void)::unlink(args_.output.c_str());
+  }
 }
 
 std::optional<Failure> Run::measure_input() {
@@ -187,55 +293,41 @@ std::optional<Failure> Run::measure_input() {
 /// Encryption writes the seed byte first; decryption reads it back.
 std::optional<Failure> Run::exchange_seed() {
   if (args_.mode == Mode::kEncrypt) {
-    if (!write_full(output_.get(), &seed_, 1)) return cannot_write_output(args_.output);
+    if (!write_full(files_, output_.get(), &seed_, 1)) return cannot_write_output(args_.output);
     return std::nullopt;
   }
-  if (read_full(input_.get(), &seed_, 1).count != 1) return cannot_read_input(args_.input);
+  if (read_full_at(files_, input_.get(), &seed_, 1, 0).count != 1) {
+    return cannot_read_input(args_.input);
+  }
   payload_start_ = 1;
-  position_ = 1;
   return std::nullopt;
 }
 
-/// Reads batch number `index` of the payload and enciphers it in place.
-/// Runs on two threads at once, so it only reads what stays fixed.
-void Run::produce(Batch& batch, std::uint64_t index) const {
-  batch.read_at(input_.get(), payload_start_ + index * BATCH_SIZE);
-  if (args_.mode == Mode::kEncrypt) {
-    key_.encrypt_chunks(batch.data(), batch.filled(), seed_);
-  } else {
-    key_.decrypt_chunks(batch.data(), batch.filled(), seed_);
-  }
-}
-
-/// Writes a batch chunk by chunk, drawing the progress line after each, as
-/// if every chunk had been read, enciphered and written on its own.
-std::optional<Failure> Run::write_batch(const Batch& batch) {
-  for (std::size_t at = 0; at < batch.filled(); at += CHUNK_SIZE) {
-    const std::size_t length = std::min<std::size_t>(CHUNK_SIZE, batch.filled() - at);
-    if (!write_full(output_.get(), batch.data() + at, length)) {
-      return cannot_write_output(args_.output);
-    }
-    position_ += length;
-    draw_progress(console_.out, position_, payload_);
-  }
-  if (batch.read_failed()) return cannot_read_input(args_.input);
-  // Input ending on a chunk boundary: one more read found nothing, and it
-  // too is drawn.
-  if (batch.last() && batch.filled() % CHUNK_SIZE == 0) {
-    draw_progress(console_.out, position_, payload_);
-  }
-  return std::nullopt;
-}
-
-/// Streams the payload through two batch buffers, shared by two threads.
+/// Streams the payload, drawing the progress line after every chunk as if
+/// each had been read, enciphered and written on its own.
 std::optional<Failure> Run::process_chunks() {
-  Batch first;
-  Batch second;
-  if (!first.allocated() || !second.allocated()) {
-    return Failure{STATUS_RESOURCE, "Error: malloc buffer failed.\n"};
+  StreamPlan plan;
+  plan.direction = args_.mode == Mode::kEncrypt ? Direction::kEncrypt : Direction::kDecrypt;
+  plan.input = input_.get();
+  plan.input_offset = payload_start_;
+  plan.output = output_.get();
+  plan.output_offset = args_.mode == Mode::kEncrypt ? 1 : 0;
+  plan.output_seekable = output_seekable_;
+  plan.payload = payload_;
+  const kernels::Schedule& schedule = key_.schedule(seed_);
+  const StreamEnd end = stream_payload(plan, schedule, files_, [this](std::uint64_t position) {
+    draw_progress(console_.out, payload_start_ + position, payload_);
+  });
+  switch (end) {
+    case StreamEnd::kDone: break;
+    case StreamEnd::kReadFailed: return cannot_read_input(args_.input);
+    case StreamEnd::kWriteFailed: return cannot_write_output(args_.output);
+    case StreamEnd::kNoMemory: return Failure{STATUS_RESOURCE, kNoMemory};
   }
-  return relay_batches([this](Batch& batch, std::uint64_t index) { produce(batch, index); },
-                       [this](const Batch& batch) { return write_batch(batch); }, first, second);
+  // A payload that ends on a chunk boundary: one more read finds nothing,
+  // and it too is drawn.
+  if (payload_ % CHUNK_SIZE == 0) draw_progress(console_.out, payload_start_ + payload_, payload_);
+  return std::nullopt;
 }
 
 std::optional<Failure> Run::finish() {
@@ -249,17 +341,35 @@ std::optional<Failure> Run::finish() {
   return std::nullopt;
 }
 
+/// Runs the command; the run, with its key and buffers, is gone by the time
+/// this returns, so every secret has been wiped before anything is reported.
+std::optional<Failure> execute(std::span<const std::string> args, Console console,
+                               const Clock& clock, FileAccess& files) {
+  Run kelm_run(console, clock, files);
+  return kelm_run.execute(args);
+}
+
 }  // namespace
 
-int run(std::span<const std::string> args, Console console, const Clock& clock) {
-  Run kelm_run(console, clock);
-  std::optional<Failure> failure = kelm_run.execute(args);
-  if (!failure) return STATUS_OK;
-  // Whatever went to standard output so far comes before the error.
-  console.out.flush();
-  console.err << failure->message;
-  console.err.flush();
-  return failure->status;
+int report_no_memory(std::ostream& err) {
+  err << kNoMemory;  // a literal: writing it needs no memory of its own
+  err.flush();
+  return STATUS_RESOURCE;
+}
+
+int run(std::span<const std::string> args, Console console, const Clock& clock, FileAccess& files) {
+  try {
+    std::optional<Failure> failure = execute(args, console, clock, files);
+    if (!failure) return STATUS_OK;
+    // Whatever went to standard output so far comes before the error.
+    console.out.flush();
+    console.err << failure->message;
+    console.err.flush();
+    return failure->status;
+  } catch (const std::bad_alloc&) {
+    console.out.flush();
+    return report_no_memory(console.err);
+  }
 }
 
 }  // namespace kelm

@@ -7,6 +7,8 @@
 #include <span>
 #include <string>
 
+#include "file_io.h"
+
 namespace kelm {
 
 /// The three console streams a run talks to.
@@ -21,7 +23,13 @@ using Clock = std::function<std::time_t()>;
 
 /// Runs one kelm command. `args` are the words after the program name:
 /// mode, input file, output file, key file. Returns the exit status; every
-/// failure has written its message to `console.err` by then.
-int run(std::span<const std::string> args, Console console, const Clock& clock);
+/// failure has written its message to `console.err` by then. The run's
+/// reads and writes of file data go through `files`.
+int run(std::span<const std::string> args, Console console, const Clock& clock,
+        FileAccess& files = system_files());
+
+/// Writes the message for running out of memory, without needing any.
+/// Returns the exit status that goes with it.
+int report_no_memory(std::ostream& err);
 
 }  // namespace kelm

@@ -65,17 +65,22 @@ ReadResult read_full(int fd, std::uint8_t* buffer, std::size_t length) {
   });
 }
 
-ReadResult read_full_at(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset) {
-  return read_until_full(buffer, length,
-                         [fd, offset](std::uint8_t* to, std::size_t count, std::size_t done) {
-                           return ::pread(fd, to, count, static_cast<off_t>(offset + done));
-                         });
+ReadResult read_full_at(FileAccess& files, int fd, std::uint8_t* buffer, std::size_t length,
+                        std::uint64_t offset) {
+  return read_until_full(
+      buffer, length, [&files, fd, offset](std::uint8_t* to, std::size_t count, std::size_t done) {
+        return files.read_at(fd, to, count, offset + done);
+      });
 }
 
-bool write_full(int fd, const std::uint8_t* buffer, std::size_t length) {
+namespace {
+
+/// The loop both writes share: `write_some` is write or pwrite at the place.
+template <typename WriteSome>
+bool write_until_done(const std::uint8_t* buffer, std::size_t length, WriteSome write_some) {
   std::size_t done = 0;
   while (done < length) {
-    const ssize_t put = ::write(fd, buffer + done, length - done);
+    const ssize_t put = write_some(buffer + done, length - done, done);
     if (put < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -85,6 +90,54 @@ bool write_full(int fd, const std::uint8_t* buffer, std::size_t length) {
     done += static_cast<std::size_t>(put);
   }
   return true;
+}
+
+}  // namespace
+
+bool write_full(FileAccess& files, int fd, const std::uint8_t* buffer, std::size_t length) {
+  return write_until_done(buffer, length,
+                          [&files, fd](const std::uint8_t* from, std::size_t count, std::size_t) {
+                            return files.write(fd, from, count);
+                          });
+}
+
+bool write_full_at(FileAccess& files, int fd, const std::uint8_t* buffer, std::size_t length,
+                   std::uint64_t offset) {
+  return write_until_done(
+      buffer, length,
+      [&files, fd, offset](const std::uint8_t* from, std::size_t count, std::size_t done) {
+        return files.write_at(fd, from, count, offset + done);
+      });
+}
+
+namespace {
+
+/// Offsets travel as 64-bit counts; off_t must hold them on every system,
+/// 32-bit ones included, or files past 2 GiB would fail or be misread.
+static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
+
+class SystemFiles final : public FileAccess {
+ public:
+  ssize_t read_at(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset) override {
+    return ::pread(fd, buffer, length, static_cast<off_t>(offset));
+  }
+  ssize_t write(int fd, const std::uint8_t* buffer, std::size_t length) override {
+    return ::write(fd, buffer, length);
+  }
+  ssize_t write_at(int fd, const std::uint8_t* buffer, std::size_t length,
+                   std::uint64_t offset) override {
+    return ::pwrite(fd, buffer, length, static_cast<off_t>(offset));
+  }
+  int truncate(int fd, std::uint64_t length) override {
+    return ::ftruncate(fd, static_cast<off_t>(length));
+  }
+};
+
+}  // namespace
+
+FileAccess& system_files() {
+  static SystemFiles files;
+  return files;
 }
 
 bool ensure_standard_descriptors() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -36,7 +37,28 @@ class UniqueFd {
 /// blocks, even on a FIFO. Fills `info` from the open descriptor.
 std::optional<UniqueFd> open_regular_file(const char* name, struct stat& info);
 
-/// What read_full delivered: `count` bytes, short of the length asked for
+/// The data calls a run makes on its open files. The program uses the
+/// system's own; tests stand in their own to make a read or a write fail, or
+/// come up short, at any byte.
+class FileAccess {
+ public:
+  virtual ~FileAccess() = default;
+  /// As pread: bytes read, 0 at end of file, or -1 with errno set.
+  virtual ssize_t read_at(int fd, std::uint8_t* buffer, std::size_t length,
+                          std::uint64_t offset) = 0;
+  /// As write: bytes written, or -1 with errno set.
+  virtual ssize_t write(int fd, const std::uint8_t* buffer, std::size_t length) = 0;
+  /// As pwrite: bytes written, or -1 with errno set.
+  virtual ssize_t write_at(int fd, const std::uint8_t* buffer, std::size_t length,
+                           std::uint64_t offset) = 0;
+  /// As ftruncate: 0, or -1 with errno set.
+  virtual int truncate(int fd, std::uint64_t length) = 0;
+};
+
+/// The system calls themselves.
+FileAccess& system_files();
+
+/// What a full read delivered: `count` bytes, short of the length asked for
 /// only at end of file or when `failed`, a read error after those bytes.
 struct ReadResult {
   std::size_t count = 0;
@@ -44,16 +66,22 @@ struct ReadResult {
 };
 
 /// Reads until `length` bytes have arrived or the file ends, retrying on
-/// interruption.
+/// interruption. Uses the file position.
 ReadResult read_full(int fd, std::uint8_t* buffer, std::size_t length);
 
-/// As read_full, but from byte `offset` of the file, leaving the file
-/// position alone, so that several threads can read one file.
-ReadResult read_full_at(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset);
+/// Reads from byte `offset` of the file until `length` bytes have arrived or
+/// the file ends, retrying on interruption; leaves the file position alone.
+ReadResult read_full_at(FileAccess& files, int fd, std::uint8_t* buffer, std::size_t length,
+                        std::uint64_t offset);
 
-/// Writes all `length` bytes, retrying on interruption and partial writes.
-/// False on any error, including a device that accepts no more bytes.
-bool write_full(int fd, const std::uint8_t* buffer, std::size_t length);
+/// Writes all `length` bytes at the file position, retrying on interruption
+/// and partial writes. False on any error, including a device that accepts
+/// no more bytes.
+bool write_full(FileAccess& files, int fd, const std::uint8_t* buffer, std::size_t length);
+
+/// As write_full, at byte `offset` of the file.
+bool write_full_at(FileAccess& files, int fd, const std::uint8_t* buffer, std::size_t length,
+                   std::uint64_t offset);
 
 /// Opens /dev/null on any of descriptors 0, 1 and 2 that is closed, so that no
 /// file opened later takes its place: the input must never be read as the

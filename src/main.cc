@@ -1,5 +1,7 @@
+#include <csignal>
 #include <ctime>
 #include <iostream>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -9,6 +11,15 @@
 
 int main(int argc, char** argv) {
   if (!kelm::ensure_standard_descriptors()) return kelm::STATUS_FILE;
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  return kelm::run(args, {std::cin, std::cout, std::cerr}, [] { return std::time(nullptr); });
+  // Progress is for the eye only: a reader that went away must not end the
+  // run half done. A write past a file-size limit fails like any other
+  // failed write, with its message, instead of killing the process.
+  (void)std::signal(SIGPIPE, SIG_IGN);
+  (void)std::signal(SIGXFSZ, SIG_IGN);
+  try {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    return kelm::run(args, {std::cin, std::cout, std::cerr}, [] { return std::time(nullptr); });
+  } catch (const std::bad_alloc&) {
+    return kelm::report_no_memory(std::cerr);
+  }
 }

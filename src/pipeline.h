@@ -1,62 +1,88 @@
-// Batches of chunks, and the relay that shares them between two threads.
+// Streaming the payload from the input, through the cipher, to the output,
+// in rounds small enough to stay in the processor's caches.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
-#include <optional>
 
+#include "cipher_kernels.h"
+#include "file_io.h"
 #include "kelm.h"
 
 namespace kelm {
 
-/// Chunks read, enciphered and written as one batch: as many as the
-/// encryption kernel interleaves, so its chains all run at once.
-inline constexpr std::size_t BATCH_CHUNKS = 8;
-inline constexpr std::size_t BATCH_SIZE = BATCH_CHUNKS * CHUNK_SIZE;
+enum class Direction { kEncrypt, kDecrypt };
 
-/// A batch of chunks on its way through the run. It holds plaintext on one
-/// side of the cipher, so every byte it ever held is zeroed before it is
-/// freed, whichever way the run ends.
-class Batch {
- public:
-  Batch();
-  Batch(const Batch&) = delete;
-  Batch& operator=(const Batch&) = delete;
-  ~Batch();
+/// Chunk positions a lane covers in one round of encryption into a file.
+/// Rounds of every lane's tile stay in the second-level cache, so no byte
+/// crosses main memory on its way from input to output.
+inline constexpr std::size_t TILE_SIZE = std::size_t{64} * 1024;
 
-  bool allocated() const { return bytes_ != nullptr; }
-  std::uint8_t* data() const { return bytes_.get(); }
-  std::size_t filled() const { return filled_; }
-  bool read_failed() const { return read_failed_; }
-  /// No batch follows: the input ended or could not be read further.
-  bool last() const { return read_failed_ || filled_ < BATCH_SIZE; }
+/// Rounds in flight at once: one being read and enciphered, one being
+/// written, one spare so that neither side waits on the other's pace.
+inline constexpr std::size_t ROUNDS_IN_FLIGHT = 2;
 
-  /// Fills the batch from byte `offset` of the file `fd`. Before a read
-  /// error only whole chunks count, as if each chunk had been read on its
-  /// own and the failing read had delivered nothing.
-  void read_at(int fd, std::uint64_t offset);
+/// Chunks enciphered side by side when the output takes bytes only in order
+/// (a pipe or a device): each is then held whole until it is written.
+inline constexpr std::size_t IN_ORDER_LANES = 4;
 
- private:
-  std::unique_ptr<std::uint8_t[]> bytes_;
-  std::size_t filled_ = 0;
-  std::size_t high_water_ = 0;
-  bool read_failed_ = false;
+/// What to stream, from where to where, and the shape of the work.
+struct StreamPlan {
+  Direction direction = Direction::kEncrypt;
+  int input = -1;
+  std::uint64_t input_offset = 0;  // where the payload starts in the input
+  int output = -1;
+  std::uint64_t output_offset = 0;  // where it starts in the output
+  /// The output takes writes at any offset (a regular file), so each tile
+  /// goes straight to its place; otherwise every byte is written in order.
+  bool output_seekable = true;
+  /// Bytes to stream: never more are read, even if the input has grown.
+  std::uint64_t payload = 0;
+  std::uint64_t chunk_size = CHUNK_SIZE;
+  /// Upper bounds of the work's shape. The program keeps the defaults;
+  /// tests shrink them to reach every boundary with small inputs.
+  std::size_t max_lanes = kernels::kMaxLanes;
+  std::size_t tile = TILE_SIZE;
+  std::size_t rounds_in_flight = ROUNDS_IN_FLIGHT;
+  /// The cipher loops to use; nullptr for the fastest this processor has.
+  const kernels::Kernels* kernels = nullptr;
 };
 
-/// Fills batch number `index` (read and encipher).
-using ProduceBatch = std::function<void(Batch& batch, std::uint64_t index)>;
-/// Writes a filled batch; a failure ends the relay.
-using ConsumeBatch = std::function<std::optional<Failure>(const Batch& batch)>;
+/// How a stream ended.
+enum class StreamEnd {
+  kDone,         // the whole payload is in the output
+  kReadFailed,   // the input ended early or could not be read
+  kWriteFailed,  // the output took no more bytes
+  kNoMemory,     // no buffers could be had
+};
 
-/// Runs every batch of a file through `produce` and then, strictly in order,
-/// through `consume`, until a last() batch is consumed or consume fails.
-/// Two threads share the work, one batch each in turn: while one reads and
-/// enciphers its batch, the other writes the batch before. `first` and
-/// `second` are the two threads' buffers. Falls back to one thread when no
-/// second can be started. Returns the failure that ended the relay, if any.
-std::optional<Failure> relay_batches(const ProduceBatch& produce, const ConsumeBatch& consume,
-                                     Batch& first, Batch& second);
+/// Told, in order, of each chunk that has been read, enciphered and written
+/// in full, with the payload position just past it. After a read failure it
+/// is told once more, of the position reached, if the chunk that failed
+/// delivered any bytes.
+using ChunkDone = std::function<void(std::uint64_t position)>;
+
+/// Streams the payload. Afterwards the output holds, from output_offset, the
+/// transformed bytes of a prefix of the payload: all of it when kDone; up to
+/// the first byte that could not be read when kReadFailed; and when
+/// kWriteFailed, up to the last chunk position reported, or a little more
+/// where the output cannot be cut back. Exceptions from reading, enciphering
+/// or writing reach the caller after both threads have stopped.
+StreamEnd stream_payload(const StreamPlan& plan, const kernels::Schedule& schedule,
+                         FileAccess& files, const ChunkDone& chunk_done);
+
+/// Fills the round in slot `slot`; false when it was the last.
+using ProduceRound = std::function<bool(std::size_t slot)>;
+/// Writes the round in slot `slot`; false to end the relay early.
+using ConsumeRound = std::function<bool(std::size_t slot)>;
+
+/// Produces rounds into `slots` slots in turn and consumes each, strictly in
+/// order, until the last is consumed or consume says stop. With more than
+/// one slot a helper thread produces while the calling thread consumes;
+/// where no thread can be started, or with one slot, the calling thread does
+/// both. An exception on either side ends the relay, and once both sides
+/// have stopped it is thrown again on the calling thread.
+void relay_rounds(std::size_t slots, const ProduceRound& produce, const ConsumeRound& consume);
 
 }  // namespace kelm

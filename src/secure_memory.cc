@@ -19,11 +19,12 @@ std::size_t round_to_pages(std::size_t size) {
 
 }  // namespace
 
-SecretRegion::SecretRegion(std::size_t size, Lock lock) {
+SecretRegion::SecretRegion(std::size_t size, Lock lock, Populate populate) {
   if (size == 0) return;
   const std::size_t rounded = round_to_pages(size);
   // Anonymous private memory arrives zeroed and belongs to this process alone.
-  void* block = ::mmap(nullptr, rounded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  const int flags = MAP_PRIVATE | MAP_ANONYMOUS | (populate == Populate::kYes ? MAP_POPULATE : 0);
+  void* block = ::mmap(nullptr, rounded, PROT_READ | PROT_WRITE, flags, -1, 0);
   if (block == MAP_FAILED) return;
   data_ = static_cast<std::byte*>(block);
   size_ = rounded;

@@ -14,10 +14,13 @@ namespace kelm {
 class SecretRegion {
  public:
   enum class Lock { kNo, kYes };
+  /// Whether every page is put in place at once: one call instead of a
+  /// fault per page at first touch, for memory that will all be used.
+  enum class Populate { kNo, kYes };
 
   SecretRegion() = default;
   /// At least `size` bytes. Check valid(): the system may have none to give.
-  SecretRegion(std::size_t size, Lock lock);
+  SecretRegion(std::size_t size, Lock lock, Populate populate = Populate::kNo);
   SecretRegion(SecretRegion&& other) noexcept;
   SecretRegion& operator=(SecretRegion&& other) noexcept;
   SecretRegion(const SecretRegion&) = delete;

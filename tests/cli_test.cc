@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "test_support.h"
@@ -34,6 +35,7 @@ enum class After {
   kUnchanged,  // the "old" bytes put there before
   kEmpty,      // emptied, then the run failed
   kSealed,     // a ciphertext of the input: one byte longer
+  kKey,        // still a name of the untouched key
 };
 
 class CliTest : public testing::TempDirTest {
@@ -56,6 +58,7 @@ class CliTest : public testing::TempDirTest {
     switch (after) {
       case After::kAbsent: EXPECT_FALSE(bytes); break;
       case After::kInput: EXPECT_EQ(bytes, input_); break;
+      case After::kKey: EXPECT_EQ(bytes, key_); break;
       case After::kUnchanged: EXPECT_EQ(bytes, Bytes({'o', 'l', 'd'})); break;
       case After::kEmpty: EXPECT_EQ(bytes, Bytes()); break;
       case After::kSealed:
@@ -134,7 +137,7 @@ TEST_F(CliTest, FailuresAndQuestions) {
        After::kAbsent},
       // The output must never be the input or the key, however it is spelled.
       {"output is ./input", no_setup, {"encrypt", "in", "./in", "key"}, {}, 3, "",
-       same_file("./in"), After::kAbsent},
+       same_file("./in"), After::kInput},
       {"output is a hard link to the input",
        [](const std::string& d) { ::link((d + "/in").c_str(), (d + "/out").c_str()); },
        {"decrypt", "in", "out", "key"}, "Y", 3, "", same_file("out"), After::kInput},
@@ -142,9 +145,25 @@ TEST_F(CliTest, FailuresAndQuestions) {
        [](const std::string& d) { ::symlink("in", (d + "/out").c_str()); },
        {"encrypt", "in", "out", "key"}, "Y", 3, "", same_file("out"), After::kInput},
       {"output is the key", no_setup, {"encrypt", "in", "key", "key"}, "Y", 3, "",
-       same_file("key"), After::kAbsent},
+       same_file("key"), After::kKey},
+      // The output it created and then refused is gone again.
       {"output is a missing key", no_setup, {"encrypt", "in", "k", "k"}, {}, 3, "",
        same_file("k"), After::kAbsent},
+      // Nothing is written through a link to nowhere: it could point anywhere.
+      {"output is a dangling symlink",
+       [](const std::string& d) { ::symlink("nowhere", (d + "/out").c_str()); },
+       {"encrypt", "in", "out", "key"}, {}, 3, "", "Error: could not open output file out\n",
+       After::kAbsent},
+      // A symbolic link named on purpose is followed to the file it names.
+      {"output is a symlink to another file, confirmed",
+       [](const std::string& d) {
+         write_file(d + "/target", "old");
+         ::symlink("target", (d + "/out").c_str());
+       },
+       {"encrypt", "in", "out", "key"}, "Y", 0,
+       std::string(kKeyLine) + "\r completed 100% 100 out of 100 B" +
+           "\r completed 100% 100 out of 100 B\n",
+       prompt("out"), After::kSealed},
       // Key failures come after the output was emptied, and leave it empty.
       {"missing key", existing_output, {"encrypt", "in", "out", "nokey"}, "Y", 1, "",
        prompt("out") + "Error: could not load key file nokey\n", After::kEmpty},
@@ -186,8 +205,9 @@ TEST_F(CliTest, FailuresAndQuestions) {
     EXPECT_EQ(outcome.status, c.status);
     EXPECT_EQ(outcome.out, c.out);
     EXPECT_EQ(outcome.err, c.err);
-    expect_output(c.after);
+    expect_output(c.after, c.args.size() == 4 ? c.args[2] : "out");
     expect_sources_intact();
+    EXPECT_FALSE(read_file(path("nowhere")));
   }
 }
 
@@ -280,6 +300,167 @@ TEST_F(CliTest, NewOutputTakesTheInputPermissionsExistingOneKeepsItsOwn) {
     EXPECT_EQ(info.st_mode & 07777, c.expected);
   }
   ::umask(old_umask);
+}
+
+TEST_F(CliTest, AnswersHelpAndVersionAlone) {
+  const testing::Outcome help = kelm({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(help.out.starts_with("Usage: kelm <encrypt|decrypt> inputfile outputfile keyfile\n"));
+  EXPECT_NE(help.out.find("man kelm"), std::string::npos);
+  EXPECT_EQ(help.err, "");
+  const testing::Outcome version = kelm({"--version"});
+  EXPECT_EQ(version.status, 0);
+  const std::string number = version.out.substr(5, version.out.size() - 6);
+  EXPECT_TRUE(version.out.starts_with("kelm ") && version.out.ends_with("\n") && !number.empty() &&
+              number.find_first_not_of("0123456789.") == std::string::npos)
+      << version.out;
+  EXPECT_EQ(version.err, "");
+  // Only the lone words are new; anything else is a usage error as before.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--help", "in"}, {"--version", "in", "out", "key"}, {"-h"}}) {
+    const testing::Outcome outcome = kelm(args);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, args.size() == 4 ? kMode : kUsage);
+  }
+}
+
+TEST_F(CliTest, OutputSwappedWhileAskingIsNotTouched) {
+  // The question is a natural pause: whatever takes the output's place
+  // meanwhile is not the file the user agreed to replace.
+  const struct {
+    const char* name;
+    void (*swap)(const std::string& dir);
+  } kCases[] = {
+      {"a symbolic link to another file",
+       [](const std::string& d) {
+         std::remove((d + "/out").c_str());
+         ::symlink("victim", (d + "/out").c_str());
+       }},
+      {"another plain file, renamed over it",
+       [](const std::string& d) {
+         write_file(d + "/new", "new");
+         std::rename((d + "/new").c_str(), (d + "/out").c_str());
+       }},
+      {"a dangling symbolic link",
+       [](const std::string& d) {
+         std::remove((d + "/out").c_str());
+         ::symlink("nowhere", (d + "/out").c_str());
+       }},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    SetUp();
+    write_file(path("out"), "old");
+    write_file(path("victim"), "victim");
+    testing::Launch launch;
+    launch.input = "Y\n";
+    const std::string dir = dir_.string();
+    launch.before_answer = [&] { c.swap(dir); };
+    const testing::Outcome outcome =
+        testing::run_binary({"encrypt", "in", "out", "key"}, dir, launch);
+    EXPECT_EQ(outcome.status, 3);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err, prompt("out") + "Error: could not open output file out\n");
+    EXPECT_EQ(read_file(path("victim")), Bytes({'v', 'i', 'c', 't', 'i', 'm'}));
+    EXPECT_FALSE(read_file(path("nowhere")));
+    if (std::string(c.name).starts_with("another plain file")) {
+      EXPECT_EQ(read_file(path("out")), Bytes({'n', 'e', 'w'}));
+    }
+    expect_sources_intact();
+  }
+}
+
+TEST_F(CliTest, ConsoleStreamsAreNeitherOutputNorAnswer) {
+  write_file(path("out"), "old");
+  write_file(path("yes"), "Yes, replace it");
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    std::optional<std::string> stdin_file;
+    std::optional<std::string> stdout_file;
+    int status;
+    std::string err;
+  } kCases[] = {
+      // Progress text would land in the data.
+      {"output is standard output", {"encrypt", "in", "out", "key"}, {}, "out", 3, "out"},
+      {"output is /dev/stdout",
+       {"encrypt", "in", "/dev/stdout", "key"},
+       {},
+       "out",
+       3,
+       "/dev/stdout"},
+      {"output is /dev/stderr", {"decrypt", "in", "/dev/stderr", "key"}, {}, {}, 3, "/dev/stderr"},
+      // The answer would be read from the data: no answer is read at all.
+      {"standard input is the input", {"encrypt", "/dev/stdin", "out", "key"}, "yes", {}, 3, ""},
+      {"standard input is the output", {"encrypt", "in", "out", "key"}, "out", {}, 3, ""},
+      {"standard input is the key", {"encrypt", "in", "out", "/dev/stdin"}, "key", {}, 3, ""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    if (c.stdin_file == std::string("out")) write_file(path("out"), "Yold");
+    const Bytes before = *read_file(path("out"));
+    testing::Launch launch;
+    if (c.stdin_file) launch.input_file = path(*c.stdin_file);
+    if (c.stdout_file) launch.output_file = path(*c.stdout_file);
+    const testing::Outcome outcome = testing::run_binary(c.args, dir_.string(), launch);
+    EXPECT_EQ(outcome.status, c.status);
+    const std::string expected_err =
+        c.err.empty() ? prompt(c.args[2])
+                      : "Error: output file " + c.err +
+                            " is the same file as standard output or standard error\n";
+    EXPECT_EQ(outcome.err, expected_err);
+    EXPECT_EQ(read_file(path("out")), before);
+    expect_sources_intact();
+  }
+}
+
+TEST_F(CliTest, ADeviceServesAsOutput) {
+  // Decrypting into /dev/null is a fair way to try a key.
+  ASSERT_EQ(kelm({"encrypt", "in", "sealed", "key"}).status, 0);
+  const testing::Outcome outcome = kelm({"decrypt", "sealed", "/dev/null", "key"}, "Y");
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.err, prompt("/dev/null"));
+}
+
+TEST_F(CliTest, SignalsDoNotEndARunUnseen) {
+  input_ = testing::pattern(2'500'000, 4);
+  write_file(path("in"), input_);
+  {
+    SCOPED_TRACE("progress into a pipe nobody reads");
+    testing::Launch launch;
+    launch.output_to_closed_pipe = true;
+    const testing::Outcome outcome =
+        testing::run_binary({"encrypt", "in", "sealed", "key"}, dir_.string(), launch);
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "");
+    ASSERT_EQ(kelm({"decrypt", "sealed", "opened", "key"}).status, 0);
+    EXPECT_TRUE(read_file(path("opened")) == input_);
+  }
+  for (const std::string mode : {"encrypt", "decrypt"}) {
+    SCOPED_TRACE("a file-size limit, " + mode);
+    if (mode == "decrypt") std::rename(path("sealed").c_str(), path("in").c_str());
+    const Bytes source = *read_file(path("in"));
+    std::remove(path("out").c_str());
+    testing::Launch launch;
+    launch.file_size_limit = 1'234'567;
+    const testing::Outcome outcome =
+        testing::run_binary({mode, "in", "out", "key"}, dir_.string(), launch);
+    EXPECT_EQ(outcome.status, 3);
+    EXPECT_EQ(outcome.err, "Error: could not write output file out\n");
+    // Whatever was written is a correct beginning of the whole.
+    const Bytes written = *read_file(path("out"));
+    EXPECT_LE(written.size(), 1'234'567u);
+    if (mode == "encrypt") {
+      std::rename(path("out").c_str(), path("part").c_str());
+      ASSERT_EQ(kelm({"decrypt", "part", "out", "key"}).status, 0);
+      const Bytes opened = *read_file(path("out"));
+      EXPECT_TRUE(std::equal(opened.begin(), opened.end(), input_.begin()));
+    } else {
+      EXPECT_TRUE(std::equal(written.begin(), written.end(), input_.begin()));
+    }
+  }
+  write_file(path("in"), input_);  // as the fixture expects to find it
 }
 
 }  // namespace

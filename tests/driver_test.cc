@@ -1,7 +1,10 @@
 // The driver run in-process with a fixed clock, so ciphertexts are exact.
 #include "driver.h"
 
+#include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <new>
 #include <sstream>
 
 #include "kelm.h"
@@ -25,12 +28,13 @@ class DriverTest : public testing::TempDirTest {
 
   /// Runs kelm with the clock at `time`; fills out_ and err_.
   int kelm(const std::string& mode, const std::string& input, const std::string& output,
-           std::time_t time = 0x1234500E) {
+           std::time_t time = 0x1234500E, FileAccess& files = system_files()) {
     std::istringstream in;
     std::ostringstream out;
     std::ostringstream err;
     const std::vector<std::string> args = {mode, path(input), path(output), path("key")};
-    const int status = run(args, {in, out, err}, [time] { return time; });
+    const int status = run(
+        args, {in, out, err}, [time] { return time; }, files);
     out_ = out.str();
     err_ = err.str();
     return status;
@@ -146,6 +150,128 @@ TEST_F(DriverTest, LargeFilesMatchTheReferenceAcrossBatches) {
     EXPECT_EQ(out_, "keysize is 2^4\n" + progress_of_plain_loop(size, 1) + "\r completed 100% " +
                         total + " out of " + total + " B\n");
     EXPECT_TRUE(testing::read_file(path("opened")) == plain);
+  }
+}
+
+/// `data` run through the reference, chunk by chunk.
+Bytes reference_of(Bytes data, bool encrypt, std::uint8_t seed) {
+  for (std::uint64_t at = 0; at < data.size(); at += CHUNK_SIZE) {
+    reference::transform_chunk(kKey16, encrypt, data.data() + at,
+                               std::min<std::uint64_t>(CHUNK_SIZE, data.size() - at), seed);
+  }
+  return data;
+}
+
+TEST_F(DriverTest, AnInputThatFailsOrChangesEndsWithWhatWasRead) {
+  const std::string kCannotRead = "Error: could not read input file ";
+  const struct {
+    const char* name;
+    const char* mode;
+    std::size_t size;                     // of the input when kelm measures it
+    std::optional<std::uint64_t> end_at;  // input byte where reading stops
+    bool error;                           // stopping with an error, not an early end
+    std::size_t grows_by;                 // bytes appended once reading has begun
+    const char* progress;
+    std::size_t readable;  // input bytes the output must stand for
+  } kCases[] = {
+      {"shrinks in the middle of a chunk", "encrypt", 2'500'000, 1'234'567, false, 0,
+       "\r completed 40% 1000000 out of 2500000 B"
+       "\r completed 49% 1234567 out of 2500000 B",
+       1'234'567},
+      // The failing read got nothing of its chunk, so nothing more is drawn.
+      {"fails on a chunk boundary", "encrypt", 2'500'000, 1'000'000, true, 0,
+       "\r completed 40% 1000000 out of 2500000 B", 1'000'000},
+      {"says 4096 bytes, has 23", "encrypt", 4096, 23, false, 0, "\r completed 0% 23 out of 4096 B",
+       23},
+      {"nothing readable", "encrypt", 10, 0, true, 0, "", 0},
+      {"decrypt, fails mid chunk", "decrypt", 2'000'001, 1'500'001, true, 0,
+       "\r completed 50% 1000001 out of 2000000 B"
+       "\r completed 75% 1500001 out of 2000000 B",
+       1'500'001},
+      {"decrypt, not even the seed byte", "decrypt", 10, 0, false, 0, "", 0},
+      // Bytes appended meanwhile are not read: the output matches the line.
+      {"grows while read",
+       "encrypt",
+       1'500'000,
+       {},
+       false,
+       1'000'000,
+       "\r completed 66% 1000000 out of 1500000 B"
+       "\r completed 100% 1500000 out of 1500000 B"
+       "\r completed 100% 1500000 out of 1500000 B\n",
+       1'500'000},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const Bytes input = testing::pattern(c.size, 5);
+    testing::write_file(path("input"), input);
+    std::remove(path("output").c_str());
+    testing::FaultyFiles files;
+    if (c.end_at) files.fail_reads_at(*c.end_at, c.error);
+    const std::string grown = path("input");
+    files.before_first_read([&] {
+      std::ofstream(grown, std::ios::binary | std::ios::app) << std::string(c.grows_by, 'x');
+    });
+    const bool encrypt = c.mode == std::string("encrypt");
+    const int status = kelm(c.mode, "input", "output", 0x1FF, files);
+    const bool completes = !c.end_at;
+    EXPECT_EQ(status, completes ? 0 : 3);
+    EXPECT_EQ(out_, std::string("keysize is 2^4\n") + c.progress);
+    EXPECT_EQ(err_, completes ? "" : kCannotRead + path("input") + "\n");
+    // The output stands for exactly the bytes read, and no others.
+    Bytes expected;
+    if (encrypt) {
+      expected = reference_of(Bytes(input.begin(), input.begin() + c.readable), true, 0xFF);
+      expected.insert(expected.begin(), 0xFF);
+    } else if (c.readable > 0) {
+      expected =
+          reference_of(Bytes(input.begin() + 1, input.begin() + c.readable), false, input[0]);
+    }
+    EXPECT_TRUE(testing::read_file(path("output")) == expected);
+  }
+}
+
+TEST_F(DriverTest, AFailedWriteLeavesAPrefixAndTellsOnlyWholeChunks) {
+  const Bytes input = testing::pattern(2'500'000, 6);
+  testing::write_file(path("input"), input);
+  testing::FaultyFiles files;
+  files.fail_writes_at(1 + 1'500'000);
+  EXPECT_EQ(kelm("encrypt", "input", "output", 0x1FF, files), 3);
+  EXPECT_EQ(err_, "Error: could not write output file " + path("output") + "\n");
+  Bytes whole = reference_of(input, true, 0xFF);
+  whole.insert(whole.begin(), 0xFF);
+  const Bytes written = *testing::read_file(path("output"));
+  ASSERT_LE(written.size(), 1 + 1'500'000u);
+  EXPECT_TRUE(std::equal(written.begin(), written.end(), whole.begin()));
+  // Each line drawn stands for a whole chunk that is in the output.
+  const std::size_t chunks_written = (written.size() - 1) / CHUNK_SIZE;
+  std::string lines = "keysize is 2^4\n";
+  if (chunks_written == 1) lines += "\r completed 40% 1000000 out of 2500000 B";
+  EXPECT_EQ(out_, lines);
+}
+
+TEST_F(DriverTest, RunningOutOfMemoryEndsCleanly) {
+  const struct {
+    const char* name;
+    bool on_write;  // thrown where the output is written, else where the input is read
+  } kCases[] = {
+      {"while reading, on the helper thread", false},
+      {"while writing, on the calling thread", true},
+  };
+  testing::write_file(path("input"), testing::pattern(2'500'000, 7));
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::remove(path("output").c_str());
+    testing::FaultyFiles files;
+    const auto exhausted = [] { throw std::bad_alloc(); };
+    if (c.on_write) {
+      files.before_write(20, exhausted);
+    } else {
+      files.before_first_read(exhausted);
+    }
+    EXPECT_EQ(kelm("encrypt", "input", "output", 0x1FF, files), 2);
+    EXPECT_EQ(err_, "Error: malloc buffer failed.\n");
+    EXPECT_TRUE(out_.starts_with("keysize is 2^4\n"));
   }
 }
 

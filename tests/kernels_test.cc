@@ -1,6 +1,9 @@
-// The fast kernels against the one-byte-at-a-time reference, on random data.
+// Every kernel set this processor runs, against the one-byte-at-a-time
+// reference: whole chunks through CipherKey, and stretches of many chunks at
+// once through each set's loops, as the read/write path calls them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -15,20 +18,29 @@ namespace {
 using testing::Bytes;
 using testing::random_bytes;
 
-/// The reference applied chunk by chunk, as the file layout cuts them.
-Bytes reference_chunks(const Bytes& key, bool encrypt, Bytes data, std::uint8_t seed) {
-  for (std::size_t at = 0; at < data.size(); at += CHUNK_SIZE) {
-    const std::size_t length = std::min<std::size_t>(CHUNK_SIZE, data.size() - at);
-    reference::transform_chunk(key, encrypt, data.data() + at, length, seed);
-  }
-  return data;
-}
-
 const std::size_t kKeySizes[] = {16, 32, 64, 128};
 const std::uint8_t kSeeds[] = {0, 1, 100, 255};
 
-TEST(KernelsTest, SmallLengthsMatchTheReference) {
-  // Every length around the vector widths, in one chunk.
+/// One chunk's plaintext and its ciphertext by the reference.
+struct Chunk {
+  Bytes plain;
+  Bytes sealed;
+};
+
+Chunk make_chunk(const Bytes& key, std::uint8_t seed, std::size_t length, std::uint32_t salt) {
+  Chunk chunk{random_bytes(length, salt), {}};
+  chunk.sealed = chunk.plain;
+  reference::transform_chunk(key, true, chunk.sealed.data(), length, seed);
+  return chunk;
+}
+
+/// The ciphertext byte before `position`: what a caller carries in.
+std::uint8_t feedback_before(const Chunk& chunk, std::size_t position) {
+  return position == 0 ? 0 : chunk.sealed[position - 1];
+}
+
+TEST(KernelsTest, WholeChunksMatchTheReference) {
+  // Every length around the vector widths, through the kernels the program picks.
   for (std::size_t size : kKeySizes) {
     const Bytes key_bytes = random_bytes(size, 11);
     CipherKey key;
@@ -37,73 +49,128 @@ TEST(KernelsTest, SmallLengthsMatchTheReference) {
       for (std::size_t length = 0; length <= 300; ++length) {
         SCOPED_TRACE(::testing::Message()
                      << "key " << size << " seed " << unsigned{seed} << " length " << length);
-        const Bytes plain = random_bytes(length, static_cast<std::uint32_t>(length));
-        const Bytes sealed = reference_chunks(key_bytes, true, plain, seed);
-        Bytes data = plain;
+        const Chunk chunk = make_chunk(key_bytes, seed, length, static_cast<std::uint32_t>(length));
+        Bytes data = chunk.plain;
         key.encrypt_chunk(data.data(), length, seed);
-        ASSERT_EQ(data, sealed);
+        ASSERT_EQ(data, chunk.sealed);
+        ASSERT_EQ(key.feedback(), feedback_before(chunk, length));
         key.decrypt_chunk(data.data(), length, seed);
-        ASSERT_EQ(data, plain);
+        ASSERT_EQ(data, chunk.plain);
+        ASSERT_EQ(key.feedback(), feedback_before(chunk, length));
       }
     }
   }
 }
 
-TEST(KernelsTest, ChunkRunsMatchTheReference) {
-  const struct {
-    const char* name;
-    std::size_t length;
-  } kLengths[] = {
-      {"exactly one chunk", CHUNK_SIZE},
-      {"chunk plus one", CHUNK_SIZE + 1},
-      {"odd, three chunks", 2 * CHUNK_SIZE + 12'345},
-      {"all lanes, short last", 8 * CHUNK_SIZE - 7},
-      {"all lanes, last shorter than a vector block", 7 * CHUNK_SIZE + 5},
-      {"more than the lanes", 9 * CHUNK_SIZE + 33},
-  };
-  for (std::size_t size : kKeySizes) {
-    const Bytes key_bytes = random_bytes(size, static_cast<std::uint32_t>(size));
-    CipherKey key;
-    ASSERT_TRUE(key.assign(key_bytes));
-    for (const auto& c : kLengths) {
-      const std::uint8_t seed = kSeeds[c.length % 4];
-      SCOPED_TRACE(::testing::Message() << "key " << size << ", " << c.name);
-      const Bytes plain = random_bytes(c.length, 5);
-      Bytes data = plain;
-      key.encrypt_chunks(data.data(), data.size(), seed);
-      ASSERT_EQ(data, reference_chunks(key_bytes, true, plain, seed));
-      const Bytes sealed = data;
-      key.decrypt_chunks(data.data(), data.size(), seed);
-      ASSERT_EQ(data, plain);
-      // The portable decryption must agree too, wherever the vector one runs.
-      data = sealed;
-      const kernels::Schedule schedule(key_bytes, seed);
-      const std::size_t first = std::min<std::size_t>(c.length, CHUNK_SIZE);
-      kernels::decrypt_portable(schedule, data.data(), first);
-      ASSERT_EQ(std::memcmp(data.data(), plain.data(), first), 0);
+/// A call of encrypt_lanes or decrypt on a stretch of `count` chunks.
+struct Stretch {
+  const char* name;
+  std::size_t count;     // lanes
+  std::size_t position;  // where the stretch starts in its chunks
+  std::size_t length;
+  std::size_t gap;     // stride - length
+  std::size_t offset;  // of the first lane from an aligned address
+};
+
+const Stretch kStretches[] = {
+    {"empty", 32, 40, 0, 0, 0},
+    {"one byte, one lane", 1, 0, 1, 0, 0},
+    {"one byte, all lanes", 32, 0, 1, 3, 1},
+    {"a vector less one", 16, 0, 15, 0, 0},
+    {"a vector", 16, 0, 16, 0, 0},
+    {"a vector and one", 16, 0, 17, 0, 0},
+    {"32 lanes of 31", 32, 0, 31, 1, 0},
+    {"32 lanes of 33", 32, 0, 33, 0, 0},
+    {"15 lanes", 15, 0, 200, 0, 0},
+    {"16 lanes", 16, 0, 200, 0, 0},
+    {"17 lanes", 17, 0, 200, 0, 0},
+    {"31 lanes", 31, 0, 200, 0, 0},
+    {"two lanes", 2, 0, 300, 0, 0},
+    {"seven lanes", 7, 0, 300, 0, 0},
+    {"nine lanes", 9, 0, 300, 0, 0},
+    {"24 lanes", 24, 0, 300, 0, 0},
+    {"blocks of 64, and one", 32, 0, 65, 0, 0},
+    {"blocks of 64, less one", 32, 0, 127, 0, 0},
+    {"two blocks of 128", 32, 0, 256, 0, 0},
+    {"many blocks, odd end", 32, 0, 1'000, 0, 0},
+    {"mid-key start", 32, 5, 300, 0, 0},
+    {"start at a key length", 32, 128, 256, 0, 0},
+    {"start one past a block", 32, 65, 260, 0, 0},
+    {"start just before a block", 32, 127, 130, 0, 0},
+    {"late start, short", 32, 4'099, 7, 0, 0},
+    {"late start, long", 32, 3'001, 1'100, 0, 0},
+    {"stride far past the length", 32, 16, 48, 1'000, 0},
+    {"odd stride", 32, 0, 257, 3, 0},
+    {"unaligned lanes", 32, 9, 250, 1, 7},
+    {"unaligned, one lane", 1, 33, 250, 0, 3},
+    {"17 lanes, unaligned, late", 17, 1'234, 500, 5, 13},
+};
+
+/// Runs one row through a set: encryption against the reference, untouched
+/// bytes outside the lanes, then decryption back to the plaintext.
+void check_stretch(const kernels::Kernels& set, const Bytes& key, std::uint8_t seed,
+                   const Stretch& row) {
+  const std::size_t stride = row.length + row.gap;
+  std::vector<Chunk> chunks;
+  for (std::size_t j = 0; j < row.count; ++j) {
+    chunks.push_back(make_chunk(key, seed, row.position + row.length,
+                                static_cast<std::uint32_t>(j * 7919 + row.length)));
+  }
+  // Room for every lane up to kMaxLanes and then some, all filled with a
+  // pattern that must survive wherever no lane is.
+  const Bytes filler = random_bytes(row.offset + (kernels::kMaxLanes + 1) * stride + 64, 99);
+  Bytes buffer = filler;
+  std::uint8_t* const lanes = buffer.data() + row.offset;
+  std::uint8_t feedback[kernels::kMaxLanes + 1];
+  std::memset(feedback, 0xA5, sizeof feedback);
+  for (std::size_t j = 0; j < row.count; ++j) {
+    std::memcpy(lanes + j * stride, chunks[j].plain.data() + row.position, row.length);
+    feedback[j] = feedback_before(chunks[j], row.position);
+  }
+  const kernels::Schedule schedule(key, seed);
+  set.encrypt_lanes(schedule, lanes, stride, row.count, row.position, row.length, feedback);
+
+  Bytes expected = filler;
+  for (std::size_t j = 0; j < row.count; ++j) {
+    std::memcpy(expected.data() + row.offset + j * stride, chunks[j].sealed.data() + row.position,
+                row.length);
+    ASSERT_EQ(feedback[j], feedback_before(chunks[j], row.position + row.length)) << "lane " << j;
+  }
+  ASSERT_EQ(buffer, expected);
+  for (std::size_t j = row.count; j <= kernels::kMaxLanes; ++j) {
+    ASSERT_EQ(feedback[j], 0xA5) << "feedback of unused lane " << j;
+  }
+
+  for (std::size_t j = 0; j < row.count; ++j) {
+    std::uint8_t* const bytes = lanes + j * stride;
+    const std::uint8_t last = set.decrypt(schedule, bytes, row.position, row.length,
+                                          feedback_before(chunks[j], row.position));
+    ASSERT_EQ(last, feedback_before(chunks[j], row.position + row.length)) << "lane " << j;
+    ASSERT_EQ(0, std::memcmp(bytes, chunks[j].plain.data() + row.position, row.length))
+        << "lane " << j;
+  }
+}
+
+TEST(KernelsTest, StretchesOfManyChunksMatchTheReference) {
+  ASSERT_EQ(kernels::available().front(), &kernels::kPortable);
+  for (const kernels::Kernels* set : kernels::available()) {
+    for (std::size_t size : kKeySizes) {
+      const Bytes key = random_bytes(size, static_cast<std::uint32_t>(size));
+      for (std::uint8_t seed : kSeeds) {
+        for (const Stretch& row : kStretches) {
+          SCOPED_TRACE(::testing::Message() << set->name << ", key " << size << ", seed "
+                                            << unsigned{seed} << ", " << row.name);
+          check_stretch(*set, key, seed, row);
+          if (HasFatalFailure()) return;
+        }
+      }
     }
   }
 }
 
-TEST(KernelsTest, VectorAndPortableDecryptionAgree) {
-  if (!kernels::has_avx2()) GTEST_SKIP() << "no AVX2 on this processor";
-  for (std::size_t size : kKeySizes) {
-    const Bytes key_bytes = random_bytes(size, 3);
-    for (std::uint8_t seed : kSeeds) {
-      for (std::size_t length : {0u, 1u, 31u, 32u, 33u, 64u, 65u, 1000u, 4099u}) {
-        SCOPED_TRACE(::testing::Message()
-                     << "key " << size << " seed " << unsigned{seed} << " length " << length);
-        const kernels::Schedule schedule(key_bytes, seed);
-        Bytes portable = random_bytes(length, seed);
-        Bytes vector = portable;
-        const std::uint8_t last_portable =
-            kernels::decrypt_portable(schedule, portable.data(), length);
-        const std::uint8_t last_vector = kernels::decrypt_avx2(schedule, vector.data(), length);
-        ASSERT_EQ(vector, portable);
-        ASSERT_EQ(last_vector, last_portable);
-      }
-    }
-  }
+TEST(KernelsTest, BestIsAmongTheAvailable) {
+  const auto sets = kernels::available();
+  EXPECT_NE(std::find(sets.begin(), sets.end(), &kernels::best()), sets.end());
 }
 
 }  // namespace

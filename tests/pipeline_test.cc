@@ -1,85 +1,335 @@
-// The relay between the two threads: every batch consumed once, in order,
-// and nothing consumed after the end or after a failure.
+// Streaming a payload: every shape of rounds against the plain
+// chunk-at-a-time reference, what is left and told after a read or a write
+// fails, and the relay between the two threads.
 #include "pipeline.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <vector>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <stdexcept>
+#include <thread>
 
-#include "file_io.h"
+#include "reference_cipher.h"
 #include "test_support.h"
 
 namespace kelm {
 namespace {
 
-class RelayTest : public testing::TempDirTest {
- protected:
-  /// Relays a file of `size` bytes; batches from number `unreadable_from`
-  /// on are read from a folder, which fails. consume fails at `failing`.
-  std::optional<Failure> relay(std::uint64_t size, std::uint64_t unreadable_from,
-                               std::uint64_t failing) {
-    testing::write_file(path("input"), testing::Bytes(size, 0x5A));
-    UniqueFd file(::open(path("input").c_str(), O_RDONLY));
-    UniqueFd folder(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY));
-    consumed_.clear();
-    Batch first;
-    Batch second;
-    return relay_batches(
-        [&](Batch& batch, std::uint64_t index) {
-          const int fd = index >= unreadable_from ? folder.get() : file.get();
-          batch.read_at(fd, index * BATCH_SIZE);
-        },
-        [&](const Batch& batch) -> std::optional<Failure> {
-          consumed_.push_back({batch.filled(), batch.read_failed()});
-          if (consumed_.size() - 1 == failing) return Failure{3, "stop"};
-          return std::nullopt;
-        },
-        first, second);
-  }
+using testing::Bytes;
 
-  struct Seen {
-    std::size_t filled;
-    bool read_failed;
-    bool operator==(const Seen&) const = default;
-  };
-  std::vector<Seen> consumed_;
+constexpr std::uint8_t kSeed = 77;
+constexpr std::uint64_t kInputOffset = 3;   // bytes before the payload in the input
+constexpr std::uint64_t kOutputOffset = 2;  // and in the output
+
+/// The shape of one stream; chunks of about a hundred bytes reach every
+/// lane, tile and group boundary with small files.
+struct Shape {
+  const char* name;
+  Direction direction;
+  std::uint64_t payload;
+  std::uint64_t chunk;
+  std::size_t lanes;
+  std::size_t tile;
+  std::size_t slots = ROUNDS_IN_FLIGHT;
+  bool seekable = true;
 };
 
-constexpr std::uint64_t kNever = ~std::uint64_t{0};
+constexpr Direction kEnc = Direction::kEncrypt;
+constexpr Direction kDec = Direction::kDecrypt;
 
-TEST_F(RelayTest, ConsumesEveryBatchInOrderUpToTheLast) {
-  const struct {
-    const char* name;
-    std::uint64_t size;
-    std::vector<Seen> expected;
-  } kCases[] = {
-      {"one short batch", 100, {{100, false}}},
-      {"two and a half",
-       2 * BATCH_SIZE + 7,
-       {{BATCH_SIZE, false}, {BATCH_SIZE, false}, {7, false}}},
-      // A file that ends on a batch boundary ends with an empty batch.
-      {"exactly three",
-       3 * BATCH_SIZE,
-       {{BATCH_SIZE, false}, {BATCH_SIZE, false}, {BATCH_SIZE, false}, {0, false}}},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_FALSE(relay(c.size, kNever, kNever));
-    EXPECT_EQ(consumed_, c.expected);
+/// The chunk positions the plain loop tells of when the input can be read
+/// up to `readable`: every chunk end, then the end of a partial chunk.
+std::vector<std::uint64_t> chunk_ends(std::uint64_t readable, std::uint64_t chunk) {
+  std::vector<std::uint64_t> ends;
+  for (std::uint64_t end = chunk; end <= readable; end += chunk) ends.push_back(end);
+  if (readable % chunk != 0) ends.push_back(readable);
+  return ends;
+}
+
+struct Streamed {
+  StreamEnd end;
+  Bytes output;                     // without the bytes before the payload
+  std::vector<std::uint64_t> told;  // chunk positions, in the order told
+};
+
+class StreamTest : public testing::TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    key_bytes_ = testing::random_bytes(32, 5);
+    ASSERT_TRUE(key_.assign(key_bytes_));
+  }
+
+  /// What a whole stream of `shape` must write: the reference, chunk by chunk.
+  Bytes expected(const Shape& shape) const {
+    Bytes data = plain(shape);
+    for (std::uint64_t at = 0; at < data.size(); at += shape.chunk) {
+      reference::transform_chunk(key_bytes_, shape.direction == kEnc, data.data() + at,
+                                 std::min<std::uint64_t>(shape.chunk, data.size() - at), kSeed);
+    }
+    return data;
+  }
+
+  static Bytes plain(const Shape& shape) {
+    return testing::random_bytes(static_cast<std::size_t>(shape.payload),
+                                 static_cast<std::uint32_t>(shape.payload));
+  }
+
+  Streamed stream(const Shape& shape, FileAccess& files, const kernels::Kernels* set = nullptr) {
+    Bytes input(kInputOffset, 0xEE);
+    const Bytes payload = plain(shape);
+    input.insert(input.end(), payload.begin(), payload.end());
+    testing::write_file(path("input"), input);
+    std::remove(path("output").c_str());
+    UniqueFd in(::open(path("input").c_str(), O_RDONLY));
+    UniqueFd out(::open(path("output").c_str(), O_WRONLY | O_CREAT, 0600));
+    // The bytes before the payload are there already, as the seed byte is.
+    EXPECT_TRUE(write_full(system_files(), out.get(), input.data(), kOutputOffset));
+
+    StreamPlan plan;
+    plan.direction = shape.direction;
+    plan.input = in.get();
+    plan.input_offset = kInputOffset;
+    plan.output = out.get();
+    plan.output_offset = kOutputOffset;
+    plan.output_seekable = shape.seekable;
+    plan.payload = shape.payload;
+    plan.chunk_size = shape.chunk;
+    plan.max_lanes = shape.lanes;
+    plan.tile = shape.tile;
+    plan.rounds_in_flight = shape.slots;
+    plan.kernels = set;
+    Streamed result;
+    result.end = stream_payload(plan, key_.schedule(kSeed), files,
+                                [&](std::uint64_t position) { result.told.push_back(position); });
+    const Bytes written = *testing::read_file(path("output"));
+    EXPECT_GE(written.size(), kOutputOffset);
+    result.output.assign(written.begin() + static_cast<std::ptrdiff_t>(kOutputOffset),
+                         written.end());
+    return result;
+  }
+
+  Bytes key_bytes_;
+  CipherKey key_;
+};
+
+const Shape kShapes[] = {
+    {"one byte", kEnc, 1, 100, 32, 16},
+    {"fewer chunks than lanes, short last", kEnc, 7 * 100 + 33, 100, 32, 16},
+    {"tiles dividing the chunks", kEnc, 10 * 96, 96, 4, 16},
+    {"several groups, one-byte last chunk", kEnc, 70 * 100 + 1, 100, 16, 24},
+    {"all lanes, odd tiles", kEnc, 40 * 64 + 5, 64, 32, 7},
+    {"ends on a group boundary", kEnc, 2 * 8 * 50, 50, 8, 50},
+    {"tile wider than a chunk", kEnc, 5 * 40 + 9, 40, 3, 64},
+    {"one slot, one thread", kEnc, 20 * 100 + 3, 100, 4, 16, 1},
+    {"two slots", kEnc, 20 * 100 + 3, 100, 4, 16, 2},
+    {"in order to a pipe", kEnc, 9 * 100 + 50, 100, 32, 16, 3, false},
+    {"one lane in order", kEnc, 9 * 100, 100, 1, 16, 2, false},
+    {"decrypt, rounds inside a chunk", kDec, 10 * 100 + 7, 100, 2, 16},
+    {"decrypt, rounds across chunks", kDec, 10 * 100 + 7, 100, 8, 64},
+    {"decrypt, ends on a chunk boundary", kDec, 6 * 100, 100, 3, 100},
+    {"decrypt in order, one slot", kDec, 10 * 100 + 7, 100, 4, 16, 1, false},
+    // The program's own shape, on real chunks.
+    {"encrypt, real chunks", kEnc, 2 * CHUNK_SIZE + 12'345, CHUNK_SIZE, kernels::kMaxLanes,
+     TILE_SIZE},
+    {"decrypt, real chunks", kDec, 2 * CHUNK_SIZE + 12'345, CHUNK_SIZE, kernels::kMaxLanes,
+     TILE_SIZE},
+};
+
+TEST_F(StreamTest, EveryShapeMatchesTheReference) {
+  for (const kernels::Kernels* set : kernels::available()) {
+    for (const Shape& shape : kShapes) {
+      SCOPED_TRACE(::testing::Message() << set->name << ", " << shape.name);
+      const Streamed result = stream(shape, system_files(), set);
+      EXPECT_EQ(result.end, StreamEnd::kDone);
+      EXPECT_TRUE(result.output == expected(shape));
+      EXPECT_EQ(result.told, chunk_ends(shape.payload, shape.chunk));
+    }
   }
 }
 
-TEST_F(RelayTest, StopsAtTheFirstFailure) {
-  const std::optional<Failure> failure = relay(5 * BATCH_SIZE, kNever, 1);
-  ASSERT_TRUE(failure);
-  EXPECT_EQ(failure->message, "stop");
-  EXPECT_EQ(consumed_, (std::vector<Seen>{{BATCH_SIZE, false}, {BATCH_SIZE, false}}));
+TEST_F(StreamTest, WritesCutShortAreCompleted) {
+  // A pipe or a signal can make a write take fewer bytes than asked.
+  testing::FaultyFiles files;
+  files.limit_writes_to(7);
+  for (const Shape& shape : {kShapes[3], kShapes[9], kShapes[12]}) {
+    SCOPED_TRACE(shape.name);
+    const Streamed result = stream(shape, files);
+    EXPECT_EQ(result.end, StreamEnd::kDone);
+    EXPECT_TRUE(result.output == expected(shape));
+  }
 }
 
-TEST_F(RelayTest, AnUnreadableBatchIsTheLast) {
-  EXPECT_FALSE(relay(5 * BATCH_SIZE, 2, kNever));
-  EXPECT_EQ(consumed_, (std::vector<Seen>{{BATCH_SIZE, false}, {BATCH_SIZE, false}, {0, true}}));
+TEST_F(StreamTest, ReadFailureLeavesTheExactPrefix) {
+  const struct {
+    Shape shape;
+    std::uint64_t readable;  // payload bytes before the failure
+    bool error;              // a read error, else an early end of the file
+  } kCases[] = {
+      {{"at the first byte", kEnc, 1000, 100, 8, 16}, 0, true},
+      {{"in the first tile", kEnc, 1000, 100, 8, 16}, 5, false},
+      {{"on a chunk boundary", kEnc, 1000, 100, 8, 16}, 300, true},
+      // Lanes past the failure were read and written before it was met.
+      {{"in a later lane", kEnc, 20 * 100, 100, 16, 16}, 7 * 100 + 50, false},
+      {{"in a later group", kEnc, 40 * 100 + 7, 100, 16, 16}, 20 * 100 + 1, true},
+      {{"in the short last chunk", kEnc, 7 * 100 + 33, 100, 8, 16}, 7 * 100 + 10, false},
+      {{"in order to a pipe", kEnc, 9 * 100 + 50, 100, 4, 16, 3, false}, 2 * 100 + 99, true},
+      {{"decrypt, mid chunk", kDec, 10 * 100 + 7, 100, 2, 16}, 4 * 100 + 17, false},
+      {{"decrypt, on a chunk boundary", kDec, 10 * 100 + 7, 100, 2, 16}, 600, true},
+      {{"real chunks, mid chunk", kEnc, 3 * CHUNK_SIZE, CHUNK_SIZE, kernels::kMaxLanes, TILE_SIZE},
+       CHUNK_SIZE + 123'457,
+       false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.shape.name);
+    testing::FaultyFiles files;
+    files.fail_reads_at(kInputOffset + c.readable, c.error);
+    const Streamed result = stream(c.shape, files);
+    EXPECT_EQ(result.end, StreamEnd::kReadFailed);
+    Bytes prefix = expected(c.shape);
+    prefix.resize(static_cast<std::size_t>(c.readable));
+    EXPECT_TRUE(result.output == prefix) << result.output.size() << " bytes written";
+    EXPECT_EQ(result.told, chunk_ends(c.readable, c.shape.chunk));
+  }
+}
+
+TEST_F(StreamTest, WriteFailureLeavesAPrefixOfWholeChunksTold) {
+  const struct {
+    Shape shape;
+    std::uint64_t room;  // payload bytes the output takes
+    bool truncate_fails;
+  } kCases[] = {
+      {{"before the first byte", kEnc, 1000, 100, 8, 16}, 0, false},
+      // Later lanes are written ahead of the first: they must not stay.
+      {{"in the first lane", kEnc, 2000, 100, 16, 16}, 50, false},
+      {{"in a later lane", kEnc, 2000, 100, 16, 16}, 5 * 100 + 20, false},
+      {{"in a later group", kEnc, 4000, 100, 16, 16}, 25 * 100, false},
+      {{"in order to a pipe", kEnc, 950, 100, 4, 16, 3, false}, 333, false},
+      {{"decrypt", kDec, 1007, 100, 2, 16}, 444, false},
+      {{"and the output cannot be cut back", kEnc, 2000, 100, 16, 16}, 250, true},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.shape.name);
+    testing::FaultyFiles files;
+    files.fail_writes_at(kOutputOffset + c.room);
+    if (c.truncate_fails) files.fail_truncate();
+    const Streamed result = stream(c.shape, files);
+    EXPECT_EQ(result.end, StreamEnd::kWriteFailed);
+    const Bytes whole = expected(c.shape);
+    if (!c.truncate_fails) {
+      ASSERT_LE(result.output.size(), c.room);
+      EXPECT_TRUE(std::equal(result.output.begin(), result.output.end(), whole.begin()));
+    }
+    // Only whole chunks that are in the output are told of.
+    for (std::uint64_t told : result.told) {
+      EXPECT_EQ(told % c.shape.chunk, 0u);
+      EXPECT_LE(told, c.room);
+    }
+  }
+}
+
+// The relay alone.
+
+/// Runs `body` on a thread of its own and gives back what it threw. A relay
+/// that hangs fails the test binary at once instead of stalling the suite.
+std::exception_ptr within_time_limit(const std::function<void()>& body) {
+  auto done = std::make_shared<std::promise<std::exception_ptr>>();
+  std::future<std::exception_ptr> result = done->get_future();
+  std::thread([done, body] {
+    try {
+      body();
+      done->set_value(nullptr);
+    } catch (...) {
+      done->set_value(std::current_exception());
+    }
+  }).detach();
+  if (result.wait_for(std::chrono::seconds(60)) == std::future_status::timeout) {
+    ADD_FAILURE() << "the relay hung";
+    std::abort();
+  }
+  return result.get();
+}
+
+struct Planted : std::runtime_error {
+  Planted() : std::runtime_error("planted") {}
+};
+
+TEST(RelayTest, ConsumesEveryRoundOnceInOrder) {
+  for (std::size_t slots : {1, 2, 3}) {
+    SCOPED_TRACE(slots);
+    std::vector<std::uint64_t> in_slot(slots);
+    std::uint64_t produced = 0;
+    std::vector<std::uint64_t> consumed;
+    EXPECT_EQ(within_time_limit([&] {
+                relay_rounds(
+                    slots,
+                    [&](std::size_t slot) {
+                      in_slot[slot] = produced++;
+                      return produced < 10;
+                    },
+                    [&](std::size_t slot) {
+                      consumed.push_back(in_slot[slot]);
+                      return true;
+                    });
+              }),
+              nullptr);
+    EXPECT_EQ(consumed, (std::vector<std::uint64_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  }
+}
+
+TEST(RelayTest, StopsWhenConsumingSaysSo) {
+  std::uint64_t produced = 0;
+  std::uint64_t consumed = 0;
+  within_time_limit([&] {
+    relay_rounds(
+        3,
+        [&](std::size_t) {
+          ++produced;
+          return true;  // an endless input
+        },
+        [&](std::size_t) { return ++consumed < 4; });
+  });
+  EXPECT_EQ(consumed, 4u);
+  EXPECT_LE(produced, 4u + 3u);  // no more than the slots ahead
+}
+
+TEST(RelayTest, AnExceptionOnEitherSideReachesTheCaller) {
+  const struct {
+    const char* name;
+    bool in_producer;
+    std::uint64_t round;
+  } kCases[] = {
+      {"producing the first round", true, 0},
+      {"producing a later round", true, 5},
+      {"consuming the first round", false, 0},
+      {"consuming a later round", false, 5},
+  };
+  for (const auto& c : kCases) {
+    for (std::size_t slots : {1, 3}) {
+      SCOPED_TRACE(::testing::Message() << c.name << ", " << slots << " slots");
+      std::uint64_t produced = 0;
+      std::uint64_t consumed = 0;
+      const std::exception_ptr thrown = within_time_limit([&] {
+        relay_rounds(
+            slots,
+            [&](std::size_t) {
+              if (c.in_producer && produced == c.round) throw Planted();
+              return ++produced < 100;
+            },
+            [&](std::size_t) {
+              if (!c.in_producer && consumed == c.round) throw Planted();
+              ++consumed;
+              return true;
+            });
+      });
+      ASSERT_NE(thrown, nullptr);
+      EXPECT_THROW(std::rethrow_exception(thrown), Planted);
+      EXPECT_LE(consumed, c.round);
+    }
+  }
 }
 
 }  // namespace

@@ -1,16 +1,21 @@
 #include "test_support.h"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
-
-extern char** environ;
+#include <sstream>
+#include <thread>
+#include <utility>
 
 namespace kelm::testing {
 
@@ -60,6 +65,73 @@ Bytes pattern(std::size_t length, std::uint8_t salt) {
   return bytes;
 }
 
+void FaultyFiles::fail_reads_at(std::uint64_t offset, bool error) {
+  read_end_ = offset;
+  read_error_ = error;
+}
+void FaultyFiles::fail_writes_at(std::uint64_t offset) { write_end_ = offset; }
+void FaultyFiles::limit_writes_to(std::size_t count) { write_limit_ = count; }
+void FaultyFiles::fail_truncate() { truncate_fails_ = true; }
+void FaultyFiles::before_first_read(std::function<void()> action) {
+  before_first_read_ = std::move(action);
+}
+void FaultyFiles::before_write(std::size_t count, std::function<void()> action) {
+  before_write_from_ = count;
+  before_write_ = std::move(action);
+}
+
+ssize_t FaultyFiles::read_at(int fd, std::uint8_t* buffer, std::size_t length,
+                             std::uint64_t offset) {
+  if (before_first_read_) std::exchange(before_first_read_, nullptr)();
+  if (read_end_ && offset + length > *read_end_) {
+    if (offset >= *read_end_) {
+      if (!read_error_) return 0;
+      errno = EIO;
+      return -1;
+    }
+    length = static_cast<std::size_t>(*read_end_ - offset);
+  }
+  return system_files().read_at(fd, buffer, length, offset);
+}
+
+std::size_t FaultyFiles::allowed_write(std::uint64_t offset, std::size_t length) {
+  if (before_write_ && writes_++ >= before_write_from_) before_write_();
+  length = std::min(length, write_limit_);
+  if (write_end_)
+    length = static_cast<std::size_t>(
+        std::min<std::uint64_t>(length, *write_end_ > offset ? *write_end_ - offset : 0));
+  return length;
+}
+
+ssize_t FaultyFiles::write(int fd, const std::uint8_t* buffer, std::size_t length) {
+  const off_t offset = ::lseek(fd, 0, SEEK_CUR);
+  const std::size_t allowed =
+      allowed_write(offset < 0 ? 0 : static_cast<std::uint64_t>(offset), length);
+  if (allowed == 0 && length != 0) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return system_files().write(fd, buffer, allowed);
+}
+
+ssize_t FaultyFiles::write_at(int fd, const std::uint8_t* buffer, std::size_t length,
+                              std::uint64_t offset) {
+  const std::size_t allowed = allowed_write(offset, length);
+  if (allowed == 0 && length != 0) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return system_files().write_at(fd, buffer, allowed, offset);
+}
+
+int FaultyFiles::truncate(int fd, std::uint64_t length) {
+  if (truncate_fails_) {
+    errno = EIO;
+    return -1;
+  }
+  return system_files().truncate(fd, length);
+}
+
 namespace {
 
 std::string slurp(const std::string& path) {
@@ -67,46 +139,118 @@ std::string slurp(const std::string& path) {
   return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
+/// Words to start a program of the build with: an emulator's, when the
+/// tests run a binary built for another processor.
+std::vector<std::string> launcher() {
+  std::vector<std::string> words;
+#ifdef KELM_LAUNCHER
+  std::istringstream list(KELM_LAUNCHER);
+  for (std::string word; std::getline(list, word, ';');) {
+    if (!word.empty()) words.push_back(word);
+  }
+#endif
+  return words;
+}
+
+/// Waits until `path` holds `text`, for a few seconds at most.
+bool wait_for_text(const std::string& path, const std::string& text) {
+  for (int tries = 0; tries < 2000; ++tries) {
+    if (slurp(path).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+/// In the child: puts `fd` in place of `target`, or ends the child.
+void put_in_place(int fd, int target) {
+  if (fd < 0 || ::dup2(fd, target) < 0) ::_exit(127);
+}
+
 }  // namespace
+
+std::string kelm_binary() {
+  const char* chosen = std::getenv("KELM_TEST_BINARY");
+  return chosen != nullptr && *chosen != '\0' ? chosen : KELM_BINARY;
+}
 
 Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
                    const std::optional<std::string>& input) {
+  Launch launch;
+  launch.input = input;
+  return run_binary(args, cwd, launch);
+}
+
+Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
+                   const Launch& launch) {
   // Console streams go through files in a folder of their own, so nothing the
   // child writes can block on a full pipe.
   std::string tmpl = (std::filesystem::temp_directory_path() / "kelm_io_XXXXXX").string();
   if (::mkdtemp(tmpl.data()) == nullptr) return {};
   const std::filesystem::path io = tmpl;
-  const std::string in_path = (io / "in").string();
-  const std::string out_path = (io / "out").string();
+  const std::string in_path = launch.input_file.value_or((io / "in").string());
+  const std::string out_path = launch.output_file.value_or((io / "out").string());
   const std::string err_path = (io / "err").string();
-  if (input) write_file(in_path, *input);
+  if (launch.input && !launch.input_file && !launch.before_answer)
+    write_file(in_path, *launch.input);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (input) {
-    posix_spawn_file_actions_addopen(&actions, 0, in_path.c_str(), O_RDONLY, 0);
-  } else {
-    posix_spawn_file_actions_addclose(&actions, 0);
-  }
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT, 0600);
-  posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-
-  std::vector<std::string> words = {KELM_BINARY};
+  std::vector<std::string> words = launcher();
+  words.push_back(kelm_binary());
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
 
-  Outcome outcome;
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, KELM_BINARY, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  int wait_status = 0;
-  if (spawned == 0 && ::waitpid(pid, &wait_status, 0) == pid && WIFEXITED(wait_status)) {
-    outcome.status = WEXITSTATUS(wait_status);
+  int answer[2] = {-1, -1};
+  int progress[2] = {-1, -1};
+  if (launch.before_answer && ::pipe(answer) != 0) return {};
+  if (launch.output_to_closed_pipe) {
+    if (::pipe(progress) != 0) return {};
+    ::close(progress[0]);  // nobody will ever read what kelm writes there
   }
-  outcome.out = slurp(out_path);
+
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (launch.before_answer) {
+      ::close(answer[1]);
+      put_in_place(answer[0], 0);
+    } else if (launch.input || launch.input_file) {
+      put_in_place(::open(in_path.c_str(), O_RDONLY), 0);
+    } else {
+      ::close(0);
+    }
+    put_in_place(launch.output_to_closed_pipe
+                     ? progress[1]
+                     : ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600),
+                 1);
+    put_in_place(::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+    if (launch.file_size_limit) {
+      const rlimit limit{*launch.file_size_limit, *launch.file_size_limit};
+      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(127);
+    }
+    // The tests' own dispositions must not leak into kelm.
+    (void)std::signal(SIGPIPE, SIG_DFL);
+    (void)std::signal(SIGXFSZ, SIG_DFL);
+    if (::chdir(cwd.c_str()) != 0) ::_exit(127);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+  }
+  if (launch.output_to_closed_pipe) ::close(progress[1]);
+  if (launch.before_answer) {
+    ::close(answer[0]);
+    if (pid > 0 && wait_for_text(err_path, "overwrite? (Y/n): ")) launch.before_answer();
+    const std::string text = launch.input.value_or("");
+    (void)std::signal(SIGPIPE, SIG_IGN);  // kelm may have ended without reading
+    (void)!::write(answer[1], text.data(), text.size());
+    ::close(answer[1]);
+  }
+
+  Outcome outcome;
+  int wait_status = 0;
+  if (pid > 0 && ::waitpid(pid, &wait_status, 0) == pid) {
+    if (WIFEXITED(wait_status)) outcome.status = WEXITSTATUS(wait_status);
+    if (WIFSIGNALED(wait_status)) outcome.status = 128 + WTERMSIG(wait_status);
+  }
+  outcome.out = launch.output_file ? "" : slurp(out_path);
   outcome.err = slurp(err_path);
   std::error_code ignored;
   std::filesystem::remove_all(io, ignored);

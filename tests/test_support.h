@@ -6,9 +6,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "file_io.h"
 
 namespace kelm::testing {
 
@@ -34,15 +37,80 @@ Bytes random_bytes(std::size_t length, std::uint32_t seed);
 /// `length` bytes of a repeating, position-dependent pattern.
 Bytes pattern(std::size_t length, std::uint8_t salt = 0);
 
+/// The system's file calls, with faults planted at chosen bytes: the input
+/// can end early or fail at a byte, the output can fail at a byte or take
+/// only a few bytes per call. Offsets count from the start of each file.
+class FaultyFiles : public FileAccess {
+ public:
+  /// Reads deliver nothing at or past `offset`: as if the file ended there,
+  /// or, with `error`, as if the device failed there.
+  void fail_reads_at(std::uint64_t offset, bool error);
+  /// Writes take nothing at or past output byte `offset` (the disk is full).
+  void fail_writes_at(std::uint64_t offset);
+  /// Every write call takes at most `count` bytes, as pipes and signals can make it.
+  void limit_writes_to(std::size_t count);
+  /// Every call to truncate fails.
+  void fail_truncate();
+  /// `action` runs once, just before the first read: to change the input
+  /// under the run, or to throw as an exhausted allocator would.
+  void before_first_read(std::function<void()> action);
+  /// `action` runs before every write from the `count`-th on (0: the first).
+  void before_write(std::size_t count, std::function<void()> action);
+
+  ssize_t read_at(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset) override;
+  ssize_t write(int fd, const std::uint8_t* buffer, std::size_t length) override;
+  ssize_t write_at(int fd, const std::uint8_t* buffer, std::size_t length,
+                   std::uint64_t offset) override;
+  int truncate(int fd, std::uint64_t length) override;
+
+ private:
+  std::size_t allowed_write(std::uint64_t offset, std::size_t length);
+
+  std::optional<std::uint64_t> read_end_;
+  bool read_error_ = false;
+  std::optional<std::uint64_t> write_end_;
+  std::size_t write_limit_ = ~std::size_t{0};
+  bool truncate_fails_ = false;
+  std::function<void()> before_first_read_;
+  std::size_t writes_ = 0;
+  std::size_t before_write_from_ = 0;
+  std::function<void()> before_write_;
+};
+
 struct Outcome {
   int status = -1;
   std::string out;
   std::string err;
 };
 
+/// How to start the kelm binary, beyond its arguments.
+struct Launch {
+  /// Standard input: this text, or closed altogether when there is none.
+  std::optional<std::string> input;
+  /// Standard input from this file instead, when set.
+  std::optional<std::string> input_file;
+  /// Standard output into this file instead of a capture, when set.
+  std::optional<std::string> output_file;
+  /// Standard output into a pipe whose reading end is closed before kelm starts.
+  bool output_to_closed_pipe = false;
+  /// Largest file kelm may write, in bytes (RLIMIT_FSIZE), when set.
+  std::optional<std::uint64_t> file_size_limit;
+  /// When set, kelm's standard input is a pipe: once the overwrite question
+  /// has appeared this runs, and only then is `input` written as the answer.
+  std::function<void()> before_answer;
+};
+
+/// The kelm binary the end-to-end tests run: $KELM_TEST_BINARY if set,
+/// else the one built beside the tests.
+std::string kelm_binary();
+
 /// Runs the kelm binary with `args` in folder `cwd`. Standard input is the
 /// text `input`, or closed altogether when there is none.
 Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
                    const std::optional<std::string>& input);
+
+/// Runs the kelm binary with `args` in folder `cwd`, started as `launch` says.
+Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
+                   const Launch& launch);
 
 }  // namespace kelm::testing

@@ -1,0 +1,31 @@
+// What the kernel files share among themselves: the sets besides the
+// portable one, and the loops every set falls back on for what its vectors
+// leave over.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "cipher_kernels.h"
+
+namespace kelm::kernels {
+
+#if defined(KELM_HAVE_AVX2)
+/// x86-64 with AVX2; chosen at run time.
+extern const Kernels kAvx2;
+#endif
+#if defined(KELM_HAVE_AVX512)
+/// x86-64 with AVX-512 F, BW and VBMI; chosen at run time.
+extern const Kernels kAvx512;
+#endif
+#if defined(KELM_HAVE_NEON)
+/// arm64, which always has NEON.
+extern const Kernels kNeon;
+#endif
+
+/// Deciphers `length` bytes one at a time, with the same contract as
+/// Kernels::decrypt: the tail that the wider loops leave.
+std::uint8_t decrypt_tail(const Schedule& schedule, std::uint8_t* bytes, std::uint64_t position,
+                          std::size_t length, std::uint8_t previous);
+
+}  // namespace kelm::kernels

@@ -1,0 +1,36 @@
+// The checked file calls, at offsets past what 32 bits can hold.
+#include "file_io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "test_support.h"
+
+namespace kelm {
+namespace {
+
+class FileIoTest : public testing::TempDirTest {};
+
+TEST_F(FileIoTest, ReadsAndMeasuresPastTwoGibibytes) {
+  // A sparse file: only the bytes written take room on the disk.
+  const std::uint64_t kFar = (std::uint64_t{3} << 30) + 5;  // past 2^31 and 2^32
+  {
+    UniqueFd file(::open(path("sparse").c_str(), O_WRONLY | O_CREAT, 0600));
+    ASSERT_TRUE(file.is_open());
+    const std::uint8_t text[] = {'f', 'a', 'r'};
+    ASSERT_TRUE(write_full_at(system_files(), file.get(), text, 3, kFar));
+    ASSERT_TRUE(file.close());
+  }
+  struct stat info {};
+  std::optional<UniqueFd> file = open_regular_file(path("sparse").c_str(), info);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(static_cast<std::uint64_t>(info.st_size), kFar + 3);
+  std::uint8_t got[6] = {};
+  const ReadResult read = read_full_at(system_files(), file->get(), got, sizeof got, kFar - 2);
+  EXPECT_FALSE(read.failed);
+  EXPECT_EQ(read.count, 5u);  // the file ends three bytes in
+  EXPECT_EQ(testing::Bytes(got, got + 5), (testing::Bytes{0, 0, 'f', 'a', 'r'}));
+}
+
+}  // namespace
+}  // namespace kelm

@@ -1,0 +1,118 @@
+// Memory for secrets: kept out of core dumps, locked where allowed, and the
+// key with every table derived from it inside it.
+#include "secure_memory.h"
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "cipher_kernels.h"
+#include "kelm.h"
+#include "test_support.h"
+
+namespace kelm {
+namespace {
+
+/// The kernel's flags for the mapping that holds `address`, from
+/// /proc/self/smaps ("dd": not dumped, "lo": locked), or "" if none does.
+std::string mapping_flags(const void* address) {
+  const auto wanted = reinterpret_cast<std::uintptr_t>(address);
+  std::ifstream smaps("/proc/self/smaps");
+  bool inside = false;
+  for (std::string line; std::getline(smaps, line);) {
+    std::uintptr_t start = 0;
+    std::uintptr_t end = 0;
+    char dash = 0;
+    std::istringstream words(line);
+    if (words >> std::hex >> start >> dash >> end && dash == '-') {
+      inside = start <= wanted && wanted < end;
+    } else if (inside && line.starts_with("VmFlags:")) {
+      return line + " ";
+    }
+  }
+  return "";
+}
+
+// The address and thread sanitizers turn mlock into a call that locks nothing.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kMlockIsReal = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kMlockIsReal = false;
+#else
+constexpr bool kMlockIsReal = true;
+#endif
+#else
+constexpr bool kMlockIsReal = true;
+#endif
+
+bool may_lock(std::size_t bytes) {
+  rlimit limit{};
+  return ::getrlimit(RLIMIT_MEMLOCK, &limit) == 0 &&
+         (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= bytes * 4);
+}
+
+TEST(SecretRegionTest, StaysOutOfDumpsAndLockedWhereAllowed) {
+  const struct {
+    const char* name;
+    SecretRegion::Lock lock;
+  } kCases[] = {{"locked", SecretRegion::Lock::kYes}, {"not locked", SecretRegion::Lock::kNo}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    SecretRegion region(5000, c.lock);
+    ASSERT_TRUE(region.valid());
+    EXPECT_GE(region.size(), 5000u);
+    EXPECT_TRUE(std::all_of(region.data(), region.data() + region.size(),
+                            [](std::byte b) { return b == std::byte{0}; }));
+    const std::string flags = mapping_flags(region.data());
+    ASSERT_NE(flags, "") << "no mapping found";
+    EXPECT_TRUE(region.kept_out_of_dumps());
+    EXPECT_NE(flags.find(" dd "), std::string::npos) << flags;
+    const bool lockable = c.lock == SecretRegion::Lock::kYes && may_lock(region.size());
+    if (lockable) {
+      EXPECT_TRUE(region.locked());
+    }
+    if (kMlockIsReal) {
+      EXPECT_EQ(region.locked(), flags.find(" lo ") != std::string::npos) << flags;
+    }
+  }
+}
+
+TEST(SecretRegionTest, MovingHandsOverTheBlock) {
+  SecretRegion first(100, SecretRegion::Lock::kNo);
+  std::byte* const block = first.data();
+  SecretRegion second(std::move(first));
+  EXPECT_FALSE(first.valid());  // NOLINT(bugprone-use-after-move): checking the moved-from state
+  EXPECT_EQ(second.data(), block);
+  second = SecretRegion();
+  EXPECT_FALSE(second.valid());
+  EXPECT_EQ(mapping_flags(block), "");  // given back
+}
+
+TEST(SecretRegionTest, TheKeyAndItsTablesLiveInTheKeysRegion) {
+  CipherKey key;
+  ASSERT_TRUE(key.assign(testing::pattern(64, 9)));
+  const SecretRegion& region = key.region();
+  ASSERT_TRUE(region.valid());
+  const auto inside = [&](const void* p, std::size_t length) {
+    const auto* at = static_cast<const std::byte*>(p);
+    return at >= region.data() && at + length <= region.data() + region.size();
+  };
+  EXPECT_TRUE(inside(key.bytes().data(), key.bytes().size()));
+  const kernels::Schedule& schedule = key.schedule(3);
+  EXPECT_TRUE(inside(&schedule, sizeof schedule));
+  EXPECT_TRUE(inside(schedule.by_position(), kernels::Schedule::kPositionSpan));
+  EXPECT_TRUE(region.kept_out_of_dumps());
+  const std::byte* const block = region.data();
+  key.wipe();
+  EXPECT_FALSE(key.region().valid());
+  EXPECT_TRUE(key.bytes().empty());
+  EXPECT_EQ(mapping_flags(block), "");
+}
+
+}  // namespace
+}  // namespace kelm
