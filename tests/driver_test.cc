@@ -220,13 +220,13 @@ TEST_F(DriverTest, AnInputThatFailsOrChangesEndsWithWhatWasRead) {
     EXPECT_EQ(out_, std::string("keysize is 2^4\n") + c.progress);
     EXPECT_EQ(err_, completes ? "" : kCannotRead + path("input") + "\n");
     // The output stands for exactly the bytes read, and no others.
+    const auto read_end = input.begin() + static_cast<std::ptrdiff_t>(c.readable);
     Bytes expected;
     if (encrypt) {
-      expected = reference_of(Bytes(input.begin(), input.begin() + c.readable), true, 0xFF);
+      expected = reference_of(Bytes(input.begin(), read_end), true, 0xFF);
       expected.insert(expected.begin(), 0xFF);
     } else if (c.readable > 0) {
-      expected =
-          reference_of(Bytes(input.begin() + 1, input.begin() + c.readable), false, input[0]);
+      expected = reference_of(Bytes(input.begin() + 1, read_end), false, input[0]);
     }
     EXPECT_TRUE(testing::read_file(path("output")) == expected);
   }
