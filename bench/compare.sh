@@ -176,11 +176,17 @@ if [[ " ${peers[*]-} " == *" age "* ]]; then
 fi
 
 # Sets cmd (the argument list), cmd_in and cmd_out (its standard input and
-# output) for command $1 writing its result to file $2.
+# output) and reads (the file it reads) for command $1 writing its result to
+# file $2.
 describe() {
   local out=$2
   cmd_in=/dev/null
   cmd_out=/dev/null
+  reads=in
+  case $1 in
+    *-dec) reads=in.${1%-dec} ;;
+    kelm-dec-*) reads=in.kelm-${1#kelm-dec-} ;;
+  esac
   case $1 in
     cat) cmd=(cat in) cmd_out=$out ;;
     dd) cmd=(dd if=in of="$out" bs=1M status=none) ;;
@@ -234,9 +240,11 @@ timed_run() {
   describe "$1" out
   rm -f out
   sync
-  # Warm again: a slow command before this one gives the kernel time to drop
-  # pages it sees as cold, and the next command would then read from disk.
-  cat in in.* > /dev/null
+  # Warm again what this command reads: a slow command before it gives the
+  # kernel time to drop pages it sees as cold, and this one would then read
+  # from disk. Only this file: reading them all would itself take fresh
+  # memory that the timed command then competes for.
+  cat "$reads" > /dev/null
   local start end before after status=0
   times > times.before
   start=$EPOCHREALTIME

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "cipher_kernels.h"
 #include "kelm.h"
@@ -143,12 +144,9 @@ std::uint8_t decrypt_for(const Schedule& schedule, std::uint8_t* bytes, std::uin
 
 std::uint8_t decrypt(const Schedule& schedule, std::uint8_t* bytes, std::uint64_t position,
                      std::size_t length, std::uint8_t previous) {
-  switch (schedule.key().size()) {
-    case 16: return decrypt_for<1>(schedule, bytes, position, length, previous);
-    case 32: return decrypt_for<2>(schedule, bytes, position, length, previous);
-    case 64: return decrypt_for<4>(schedule, bytes, position, length, previous);
-    default: return decrypt_for<8>(schedule, bytes, position, length, previous);
-  }
+  return by_key_slices(schedule, [&](auto slices) {
+    return decrypt_for<slices>(schedule, bytes, position, length, previous);
+  });
 }
 
 }  // namespace
