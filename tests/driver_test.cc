@@ -124,7 +124,7 @@ std::string progress_of_plain_loop(std::uint64_t payload, std::uint64_t start) {
   }
 }
 
-TEST_F(DriverTest, LargeFilesMatchTheReferenceAcrossBatches) {
+TEST_F(DriverTest, LargeFilesMatchTheReferenceAcrossChunks) {
   // Whole chunks with and without a short last one, as the program streams
   // them in its own shape of lanes and tiles.
   const std::size_t kSizes[] = {8'000'000, 8'000'001, 16'000'000, 17'500'003};
