@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cmath>
+#include <bit>
 #include <istream>
 #include <new>
 #include <optional>
@@ -116,15 +116,10 @@ std::optional<Failure> parse_arguments(std::span<const std::string> args, Argume
   return std::nullopt;
 }
 
-/// Writes one progress line. The percent is truncated, then shown modulo 2^16.
+/// Writes one progress line.
 void draw_progress(std::ostream& out, std::uint64_t position, std::uint64_t payload) {
-  std::uint16_t percent = 0;
-  if (payload != 0) {
-    const double exact = static_cast<double>(position) / static_cast<double>(payload) * 100.0;
-    // Reduced before the conversion, which would be undefined past 2^64.
-    percent = static_cast<std::uint16_t>(std::fmod(std::trunc(exact), 65536.0));
-  }
-  out << "\r completed " << percent << "% " << position << " out of " << payload << " B";
+  out << "\r completed " << shown_percent(position, payload) << "% " << position << " out of "
+      << payload << " B";
   out.flush();
 }
 
@@ -355,6 +350,23 @@ int report_no_memory(std::ostream& err) {
   err << kNoMemory;  // a literal: writing it needs no memory of its own
   err.flush();
   return STATUS_RESOURCE;
+}
+
+std::uint16_t shown_percent(std::uint64_t position, std::uint64_t payload) {
+  if (payload == 0) return 0;
+  const double exact = static_cast<double>(position) / static_cast<double>(payload) * 100.0;
+  // Below 2^63 the conversion truncates, and the low 16 bits are the rest.
+  constexpr double kTwoTo63 = 9223372036854775808.0;
+  if (exact < kTwoTo63) return static_cast<std::uint16_t>(static_cast<std::uint64_t>(exact));
+  // Past it the conversion would be undefined, but every double there is a
+  // whole number: its mantissa times 2^shift, shift at least 11. Its low 16
+  // bits come from the mantissa alone, with no maths library needed.
+  const auto bits = std::bit_cast<std::uint64_t>(exact);
+  const auto exponent = static_cast<int>((bits >> 52) & 0x7FF);
+  if (exponent == 0x7FF) return 0;  // not reachable from 64-bit counts
+  const std::uint64_t mantissa = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+  const int shift = exponent - 1075;
+  return shift >= 16 ? 0 : static_cast<std::uint16_t>(mantissa << shift);
 }
 
 int run(std::span<const std::string> args, Console console, const Clock& clock, FileAccess& files) {

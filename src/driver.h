@@ -1,6 +1,7 @@
 // The kelm command: arguments in, files processed, exit status out.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <iosfwd>
@@ -27,6 +28,11 @@ using Clock = std::function<std::time_t()>;
 /// reads and writes of file data go through `files`.
 int run(std::span<const std::string> args, Console console, const Clock& clock,
         FileAccess& files = system_files());
+
+/// The percent a progress line shows: position / payload * 100 worked out in
+/// double precision, truncated, then taken modulo 2^16 (an input that grew
+/// can take it far past 100). 0 for an empty payload.
+std::uint16_t shown_percent(std::uint64_t position, std::uint64_t payload);
 
 /// Writes the message for running out of memory, without needing any.
 /// Returns the exit status that goes with it.

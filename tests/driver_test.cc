@@ -2,8 +2,10 @@
 #include "driver.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <new>
 #include <sstream>
 
@@ -121,6 +123,46 @@ std::string progress_of_plain_loop(std::uint64_t payload, std::uint64_t start) {
     lines += "\r completed " + std::to_string(percent) + "% " + std::to_string(position) +
              " out of " + std::to_string(payload) + " B";
     if (got < 1'000'000) return lines;
+  }
+}
+
+// The percent is worked out in integers past 2^63, where the double is
+// whole; every row must agree with truncating and reducing the double.
+TEST(ProgressTest, PercentIsTheTruncatedDoubleModulo65536) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  const struct {
+    std::uint64_t position;
+    std::uint64_t payload;
+  } rows[] = {
+      {0, 0},
+      {0, 1},
+      {1, 3},
+      {2, 3},
+      {999'999, 1'000'000},
+      {1'000'000, 1'000'000},
+      {7, 1},
+      {655'36, 100},
+      {655'37, 100},
+      {kMax, kMax},
+      {kMax / 100, 1},
+      {kMax / 99, 1},
+      {kMax / 2, 1},
+      {kMax, 1},
+      {kMax, 3},
+      {std::uint64_t{1} << 57, 1},
+      {(std::uint64_t{1} << 57) + 12'345, 7},
+      {std::uint64_t{3} << 61, 5},
+      {123'456'789'012'345, 1},
+  };
+  for (const auto& row : rows) {
+    double expected = 0;
+    if (row.payload != 0) {
+      const double exact =
+          static_cast<double>(row.position) / static_cast<double>(row.payload) * 100.0;
+      expected = std::fmod(std::trunc(exact), 65536.0);
+    }
+    EXPECT_EQ(shown_percent(row.position, row.payload), static_cast<std::uint16_t>(expected))
+        << row.position << " of " << row.payload;
   }
 }
 
