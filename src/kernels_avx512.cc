@@ -8,6 +8,7 @@
 // key length comes free with the lookup and every key size costs the same.
 #include <immintrin.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -29,6 +30,33 @@ namespace {
 
 #include "kernels_blocks.inc"  // NOLINT(bugprone-suspicious-include)
 #include "kernels_x86.inc"     // NOLINT(bugprone-suspicious-include)
+
+/// The key filling one zmm register (repeated when shorter), or two for a
+/// 128-byte key, for decryption's 64 bytes a step.
+template <std::size_t kSlices>
+struct WideTable {
+  __m512i low;
+  __m512i high;
+
+  explicit WideTable(const Schedule& schedule) {
+    const std::uint8_t* const key = schedule.key().data();
+    alignas(64) std::uint8_t bytes[128];
+    for (std::size_t i = 0; i < sizeof bytes; ++i) bytes[i] = key[i & schedule.mask()];
+    low = _mm512_load_si512(bytes);
+    high = _mm512_load_si512(bytes + 64);
+    wipe_bytes(bytes, sizeof bytes);
+  }
+  WideTable(const WideTable&) = delete;
+  WideTable& operator=(const WideTable&) = delete;
+  ~WideTable() { wipe_bytes(this, sizeof *this); }
+
+  /// extra ^ key[byte mod key length] for every byte of `byte`.
+  [[gnu::always_inline]] __m512i lookup_xor(__m512i byte, __m512i extra) const {
+    const __m512i picked = kSlices == 8 ? _mm512_permutex2var_epi8(low, byte, high)
+                                        : _mm512_permutexvar_epi8(byte, low);
+    return _mm512_xor_si512(picked, extra);
+  }
+};
 
 /// The key in ymm registers for the chains of encryption: a 32-byte table
 /// (a 16-byte key repeated) for vpermb, two for vpermi2b with a 64-byte
@@ -71,14 +99,64 @@ struct ChainTable {
   }
 };
 
-/// The key filling one zmm register (repeated when shorter), or two for a
-/// 128-byte key, for decryption's 64 bytes a step.
-template <std::size_t kSlices>
-struct WideTable {
-  __m512i low;
-  __m512i high;
+// Up to 16 lanes, encryption moves each block of 8 positions between the
+// lanes' rows and registers of one position each with vpermt2b, which picks
+// any 64 bytes out of two registers in one instruction: two turn 16 lanes'
+// rows into their 8 positions, where unpacking takes 32 shuffles. Rows come
+// in by masked broadcasts (a load and a blend, no shuffle) and go out
+// through a buffer in the first-level cache, which leaves the one shuffle
+// port free for the permutes and the chains. At 32 lanes the unpacking of
+// kernels_blocks.inc still measures faster: there it spreads over two ports.
 
-  explicit WideTable(const Schedule& schedule) {
+/// Where each byte of a vpermt2b result comes from: bit 6 picks the second
+/// source, the low six bits the byte in it.
+using Picks = std::array<std::uint8_t, 64>;
+
+template <typename From>
+constexpr Picks picks(From from) {
+  Picks out{};
+  for (std::size_t b = 0; b < out.size(); ++b) out[b] = static_cast<std::uint8_t>(from(b));
+  return out;
+}
+
+/// Byte `byte` of the first source, or of the second if `second`.
+constexpr std::size_t pick(bool second, std::size_t byte) { return (second ? 64 : 0) | byte; }
+
+// Two layouts. Rows: 8 lanes to a register, byte 8i + p is lane i's
+// position p. Positions: 4 to a register, byte 16p + l is lane l's.
+
+/// 16 lanes' rows (two registers) to positions 4h to 4h + 3.
+constexpr Picks rows_to_positions(std::size_t h) {
+  return picks([h](std::size_t b) {
+    const std::size_t position = 4 * h + b / 16;
+    const std::size_t lane = b % 16;
+    return pick(lane >= 8, 8 * (lane % 8) + position);
+  });
+}
+
+/// Positions 0-3 and 4-7 back to the rows of lanes 8g to 8g + 7.
+constexpr Picks positions_to_rows(std::size_t g) {
+  return picks([g](std::size_t b) {
+    const std::size_t lane = 8 * g + b / 8;
+    const std::size_t position = b % 8;
+    return pick(position >= 4, 16 * (position % 4) + lane);
+  });
+}
+
+inline __m512i load_picks(const Picks& from) { return _mm512_loadu_si512(from.data()); }
+
+inline __m512i permute(__m512i first, __m512i picks, __m512i second) {
+  return _mm512_permutex2var_epi8(first, picks, second);
+}
+
+/// The key for 16 chains in an xmm register, each key length with its
+/// cheapest lookup.
+template <std::size_t kSlices>
+struct NarrowChain {
+  __m512i low;   // the key, repeated to 64 bytes
+  __m512i high;  // its second half, for a 128-byte key
+
+  explicit NarrowChain(const Schedule& schedule) {
     const std::uint8_t* const key = schedule.key().data();
     alignas(64) std::uint8_t bytes[128];
     for (std::size_t i = 0; i < sizeof bytes; ++i) bytes[i] = key[i & schedule.mask()];
@@ -86,23 +164,131 @@ struct WideTable {
     high = _mm512_load_si512(bytes + 64);
     wipe_bytes(bytes, sizeof bytes);
   }
-  WideTable(const WideTable&) = delete;
-  WideTable& operator=(const WideTable&) = delete;
-  ~WideTable() { wipe_bytes(this, sizeof *this); }
+  NarrowChain(const NarrowChain&) = delete;
+  NarrowChain& operator=(const NarrowChain&) = delete;
+  ~NarrowChain() { wipe_bytes(this, sizeof *this); }
 
-  /// extra ^ key[byte mod key length] for every byte of `byte`.
-  [[gnu::always_inline]] __m512i lookup_xor(__m512i byte, __m512i extra) const {
-    const __m512i picked = kSlices == 8 ? _mm512_permutex2var_epi8(low, byte, high)
-                                        : _mm512_permutexvar_epi8(byte, low);
-    return _mm512_xor_si512(picked, extra);
+  /// extra ^ key[byte mod key length] for every byte of `byte`: the chain's
+  /// step, and its critical path.
+  [[gnu::always_inline]] __m128i step(__m128i byte, __m128i extra) const {
+    __m128i picked;
+    if constexpr (kSlices == 1) {
+      picked = _mm_permutexvar_epi8(byte, _mm512_castsi512_si128(low));
+    } else if constexpr (kSlices == 2) {
+      picked = _mm256_castsi256_si128(
+          _mm256_permutexvar_epi8(_mm256_castsi128_si256(byte), _mm512_castsi512_si256(low)));
+    } else if constexpr (kSlices == 4) {
+      picked = _mm512_castsi512_si128(_mm512_permutexvar_epi8(_mm512_castsi128_si512(byte), low));
+    } else {
+      picked =
+          _mm512_castsi512_si128(_mm512_permutex2var_epi8(low, _mm512_castsi128_si512(byte), high));
+    }
+    return _mm_xor_si128(picked, extra);
   }
 };
+
+/// The 16-byte slot `slot` of `whole`.
+[[gnu::always_inline]] inline __m128i take(__m512i whole, std::size_t slot) {
+  if (slot == 0) return _mm512_castsi512_si128(whole);
+  if (slot == 1) return _mm512_extracti32x4_epi32(whole, 1);
+  if (slot == 2) return _mm512_extracti32x4_epi32(whole, 2);
+  return _mm512_extracti32x4_epi32(whole, 3);
+}
+
+/// `whole` with its 16-byte slot `slot` replaced by `part`; slot 0 clears the rest.
+[[gnu::always_inline]] inline __m512i place(__m512i whole, __m128i part, std::size_t slot) {
+  if (slot == 0) return _mm512_castsi128_si512(part);
+  if (slot == 1) return _mm512_inserti32x4(whole, part, 1);
+  if (slot == 2) return _mm512_inserti32x4(whole, part, 2);
+  return _mm512_inserti32x4(whole, part, 3);
+}
+
+/// Lane i's row of block `at` in qword i of a register, for the 8 lanes at
+/// `offsets`, with the position key bytes folded in.
+[[gnu::always_inline]] inline __m512i gather_rows(const std::uint8_t* at,
+                                                  const std::size_t* offsets, __m512i picked) {
+  __m512i rows = _mm512_set1_epi64(static_cast<long long>(load8(at + offsets[0])));
+  for (unsigned i = 1; i < 8; ++i) {
+    rows = _mm512_mask_broadcastq_epi64(
+        rows, static_cast<__mmask8>(1U << i),
+        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(at + offsets[i])));
+  }
+  return _mm512_xor_si512(rows, picked);
+}
+
+/// Writes the rows in `rows` back to block `at` of the 8 lanes at `offsets`.
+[[gnu::always_inline]] inline void scatter_rows(std::uint8_t* at, const std::size_t* offsets,
+                                                __m512i rows) {
+  alignas(64) std::uint8_t bytes[64];
+  _mm512_store_si512(bytes, rows);
+  // Through memory, on purpose: the compiler would otherwise pull each row
+  // out of the register with shuffles, on the port the permutes need, where
+  // a store and eight plain loads need none.
+  asm volatile("" : "+m"(bytes));  // NOLINT(hicpp-no-assembler)
+  for (std::size_t i = 0; i < 8; ++i) std::memcpy(at + offsets[i], bytes + 8 * i, 8);
+}
+
+/// Runs whole blocks of 8 positions of 16 lanes and returns how many
+/// positions it ran. Critical path: one NarrowChain::step a position.
+template <std::size_t kSlices>
+[[gnu::noinline]] std::size_t encrypt_narrow(const Schedule& schedule, const std::size_t* offsets,
+                                             std::uint8_t* base, std::uint64_t position,
+                                             std::size_t length, std::uint8_t* chains) {
+  const NarrowChain<kSlices> table(schedule);
+  __m128i chain = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chains));
+  const __m512i in0 = load_picks(rows_to_positions(0));
+  const __m512i in1 = load_picks(rows_to_positions(1));
+  const __m512i out0 = load_picks(positions_to_rows(0));
+  const __m512i out1 = load_picks(positions_to_rows(1));
+  std::size_t block = 0;
+  for (; block + 8 <= length; block += 8) {
+    std::uint8_t* const at = base + block;
+    const __m512i picked = _mm512_set1_epi64(static_cast<long long>(
+        load8(schedule.by_position() + ((position + block) & schedule.mask()))));
+    const __m512i rows0 = gather_rows(at, offsets, picked);
+    const __m512i rows1 = gather_rows(at, offsets + 8, picked);
+    const __m512i positions[2] = {permute(rows0, in0, rows1), permute(rows0, in1, rows1)};
+    // The results go straight back into 64-byte registers: stored in pieces
+    // and loaded whole, they would wait for every piece to reach the cache.
+    __m512i results[2] = {};
+    for (std::size_t p = 0; p < 8; ++p) {
+      chain = table.step(chain, take(positions[p / 4], p % 4));
+      results[p / 4] = place(results[p / 4], chain, p % 4);
+    }
+    scatter_rows(at, offsets, permute(results[0], out0, results[1]));
+    scatter_rows(at, offsets + 8, permute(results[0], out1, results[1]));
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(chains), chain);
+  return block;
+}
+
+/// Up to 16 lanes in one pass, lanes past the count repeating the last one;
+/// the scalar chains finish the positions short of a block.
+void encrypt_up_to_16(const Schedule& schedule, std::uint8_t* lanes, std::size_t stride,
+                      std::size_t count, std::uint64_t position, std::size_t length,
+                      std::uint8_t* feedback) {
+  std::size_t offsets[16];
+  alignas(16) std::uint8_t chains[16];
+  for (std::size_t j = 0; j < 16; ++j) {
+    const std::size_t lane = j < count ? j : count - 1;
+    offsets[j] = lane * stride;
+    chains[j] = feedback[lane];
+  }
+  const std::size_t done = by_key_slices(schedule, [&](auto slices) {
+    return encrypt_narrow<slices>(schedule, offsets, lanes, position, length, chains);
+  });
+  std::memcpy(feedback, chains, count);
+  kPortable.encrypt_lanes(schedule, lanes + done, stride, count, position + done, length - done,
+                          feedback);
+}
 
 void encrypt_lanes(const Schedule& schedule, std::uint8_t* lanes, std::size_t stride,
                    std::size_t count, std::uint64_t position, std::size_t length,
                    std::uint8_t* feedback) {
-  // Fewer lanes repeat the last one (see LaneOffsets): an xmm pass would
-  // take as many instructions for half the lanes.
+  if (count <= 16) {
+    return encrypt_up_to_16(schedule, lanes, stride, count, position, length, feedback);
+  }
+  // More lanes repeat the last one (see LaneOffsets).
   encrypt_vector<Ymm, ChainTable>(schedule, lanes, stride, count, position, length, feedback);
 }
 
