@@ -366,7 +366,8 @@ std::uint16_t shown_percent(std::uint64_t position, std::uint64_t payload) {
   if (exponent == 0x7FF) return 0;  // not reachable from 64-bit counts
   const std::uint64_t mantissa = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
   const int shift = exponent - 1075;
-  return shift >= 16 ? 0 : static_cast<std::uint16_t>(mantissa << shift);
+  if (shift >= 16) return 0;
+  return static_cast<std::uint16_t>(mantissa << shift);
 }
 
 int run(std::span<const std::string> args, Console console, const Clock& clock, FileAccess& files) {

@@ -1,13 +1,18 @@
 #include "pipeline.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "secure_memory.h"
@@ -15,6 +20,59 @@
 namespace kelm {
 
 namespace {
+
+/// A second thread of the stream, started where the system allows on
+/// another processor than its creator's, then free to run anywhere. A new
+/// thread is queued on its creator's processor, and a scheduler may leave it
+/// there while its creator runs: on a virtual machine an idle processor can
+/// look busy (its host has descheduled it), and the helper then waited for
+/// milliseconds while the other processor idled (measured).
+class Helper {
+ public:
+  /// Throws std::system_error when no thread can be had.
+  explicit Helper(std::function<void()> body) : body_(std::move(body)) {
+    pthread_attr_t attributes;
+    if (const int error = ::pthread_attr_init(&attributes); error != 0) {
+      throw std::system_error(error, std::generic_category());
+    }
+    cpu_set_t elsewhere;
+    const int here = ::sched_getcpu();
+    if (here >= 0 && ::sched_getaffinity(0, sizeof allowed_, &allowed_) == 0 &&
+        CPU_COUNT(&allowed_) > 1 && CPU_ISSET(here, &allowed_)) {
+      elsewhere = allowed_;
+      CPU_CLR(here, &elsewhere);
+      // Best effort: without it the thread starts where the system puts it.
+      widen_ = ::pthread_attr_setaffinity_np(&attributes, sizeof elsewhere, &elsewhere) == 0;
+    }
+    const int error = ::pthread_create(&thread_, &attributes, &Helper::enter, this);
+    ::pthread_attr_destroy(&attributes);
+    if (error != 0) throw std::system_error(error, std::generic_category());
+  }
+  Helper(const Helper&) = delete;
+  Helper& operator=(const Helper&) = delete;
+  ~Helper() { join(); }
+
+  void join() {
+    if (joined_) return;
+    joined_ = true;
+    ::pthread_join(thread_, nullptr);
+  }
+
+ private:
+  static void* enter(void* self) {
+    auto& helper = *static_cast<Helper*>(self);
+    // Started elsewhere; from here on the scheduler may place it anywhere.
+    if (helper.widen_) (void)::sched_setaffinity(0, sizeof helper.allowed_, &helper.allowed_);
+    helper.body_();
+    return nullptr;
+  }
+
+  std::function<void()> body_;
+  cpu_set_t allowed_{};
+  bool widen_ = false;
+  pthread_t thread_{};
+  bool joined_ = false;
+};
 
 /// Hands rounds from a producing helper thread to the calling thread.
 class Relay {
@@ -26,9 +84,9 @@ class Relay {
   void run() {
     // With one slot the two sides could only take turns: no thread for that.
     if (slots_ == 1) return run_alone();
-    std::thread helper;
+    std::unique_ptr<Helper> helper;
     try {
-      helper = std::thread([this] { produce_all(); });
+      helper = std::make_unique<Helper>([this] { produce_all(); });
     } catch (const std::system_error&) {
       // No second thread to be had: this one does every round in turn.
       return run_alone();
@@ -37,10 +95,10 @@ class Relay {
       consume_all();
     } catch (...) {
       stop();
-      helper.join();
+      helper->join();
       throw;
     }
-    helper.join();
+    helper->join();
     if (producer_error_) std::rethrow_exception(producer_error_);
   }
 
@@ -128,6 +186,321 @@ void relay_rounds(std::size_t slots, const ProduceRound& produce, const ConsumeR
 
 namespace {
 
+std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
+
+constexpr std::size_t kCacheLine = 64;
+
+/// From one lane's tile to the next in a buffer. Tiles a power of two apart
+/// would all fall in the same few cache sets and evict each other; one line
+/// more sets each lane a set further on.
+std::size_t lane_stride(std::size_t tile, std::size_t lanes) {
+  return lanes > 1 ? (tile + kCacheLine - 1) / kCacheLine * kCacheLine + kCacheLine : tile;
+}
+
+/// What every stream shares: the plan, the reading of the input up to the
+/// first byte that could not be read, and the telling of chunks.
+class StreamBase {
+ protected:
+  StreamBase(const StreamPlan& plan, const kernels::Schedule& schedule, FileAccess& files,
+             const ChunkDone& chunk_done)
+      : plan_(plan),
+        schedule_(schedule),
+        kernels_(plan.kernels != nullptr ? *plan.kernels : kernels::best()),
+        files_(files),
+        chunk_done_(chunk_done),
+        chunks_(ceil_div(plan.payload, plan.chunk_size)),
+        read_limit_(plan.payload) {}
+
+  std::uint64_t read_limit() const { return read_limit_.load(std::memory_order_acquire); }
+
+  /// Reads `length` bytes at payload position `position` and returns how
+  /// many came. An early end and a read error are one: the input is then
+  /// readable up to there, but never counted below `counted_from`, bytes
+  /// another thread has read already.
+  std::size_t read_at(std::uint8_t* bytes, std::uint64_t position, std::size_t length,
+                      std::uint64_t counted_from) {
+    const ReadResult got =
+        read_full_at(files_, plan_.input, bytes, length, plan_.input_offset + position);
+    if (got.count < length) lower_read_limit(std::max(counted_from, position + got.count));
+    return got.count;
+  }
+
+  /// Deciphers `length` bytes of payload from position `position`, chunk by
+  /// chunk; `previous` is the ciphertext byte before them. Returns the last.
+  std::uint8_t decrypt(std::uint8_t* bytes, std::uint64_t position, std::size_t length,
+                       std::uint8_t previous) const {
+    for (std::size_t at = 0; at < length;) {
+      const std::uint64_t in_chunk = (position + at) % plan_.chunk_size;
+      const auto piece = static_cast<std::size_t>(
+          std::min<std::uint64_t>(plan_.chunk_size - in_chunk, length - at));
+      previous = kernels_.decrypt(schedule_, bytes + at, in_chunk, piece,
+                                  in_chunk == 0 ? std::uint8_t{0} : previous);
+      at += piece;
+    }
+    return previous;
+  }
+
+  /// Tells, in order, of every chunk that ends by `to`, and of the payload's
+  /// end when `to` reaches it inside a chunk.
+  void tell_up_to(std::uint64_t to) {
+    if (to <= told_) return;
+    const std::uint64_t chunk = plan_.chunk_size;
+    for (std::uint64_t end = (told_ / chunk + 1) * chunk; end <= to; end += chunk) {
+      chunk_done_(end);
+    }
+    if (to == plan_.payload && to % chunk != 0) chunk_done_(to);
+    told_ = to;
+  }
+
+  /// How a stream ended once `prefix` bytes are in the output: after a read
+  /// failure the chunk it cut short is told of too, for the bytes it gave.
+  StreamEnd read_end(std::uint64_t prefix) {
+    if (read_limit() >= plan_.payload) return StreamEnd::kDone;
+    if (prefix % plan_.chunk_size != 0) chunk_done_(prefix);
+    return StreamEnd::kReadFailed;
+  }
+
+  const StreamPlan& plan_;
+  const kernels::Schedule& schedule_;
+  const kernels::Kernels& kernels_;
+  FileAccess& files_;
+  const ChunkDone& chunk_done_;
+  const std::uint64_t chunks_;
+
+ private:
+  void lower_read_limit(std::uint64_t to) {
+    std::uint64_t now = read_limit_.load(std::memory_order_relaxed);
+    while (to < now && !read_limit_.compare_exchange_weak(now, to, std::memory_order_acq_rel)) {
+    }
+  }
+
+  std::atomic<std::uint64_t> read_limit_;  // the payload, or the first byte not to be had
+  std::uint64_t told_ = 0;                 // the calling thread's alone
+};
+
+/// Into a regular file: threads stream shares of the payload side by side,
+/// each writing its bytes straight to their place. Chunks are told of, and
+/// on a failure the output is cut back, up to the prefix every thread has
+/// written in full.
+class ParallelStream : StreamBase {
+ public:
+  ParallelStream(const StreamPlan& plan, const kernels::Schedule& schedule, FileAccess& files,
+                 const ChunkDone& chunk_done);
+  StreamEnd run();
+
+ private:
+  static constexpr std::uint64_t kAllWritten = ~std::uint64_t{0};
+
+  /// One thread's share and how far it has written it.
+  struct Worker {
+    std::size_t index = 0;
+    SecretRegion memory;
+    /// Every byte of the share before this one is in the output.
+    std::atomic<std::uint64_t> frontier{0};
+    std::uint64_t high_water = 0;  // no byte of the share at or past this one was written
+    std::uint8_t* bytes() const { return reinterpret_cast<std::uint8_t*>(memory.data()); }
+  };
+
+  void work(Worker& worker, bool telling);
+  void encrypt_share(Worker& worker, bool telling);
+  void decrypt_share(Worker& worker, bool telling);
+  bool write_at(Worker& worker, const std::uint8_t* bytes, std::uint64_t position,
+                std::size_t length);
+  bool stopped() const { return stop_.load(std::memory_order_relaxed); }
+  void stop() { stop_.store(true, std::memory_order_relaxed); }
+  std::uint64_t prefix() const;
+  StreamEnd finish();
+
+  std::size_t workers_count_ = 1;
+  std::size_t group_ = 1;    // chunks whose chains run side by side, over all threads
+  std::size_t tile_ = 1;     // chunk positions a lane takes at a time
+  std::size_t stride_ = 1;   // from one lane's tile to the next in a buffer
+  std::size_t stretch_ = 1;  // bytes decryption takes at a time
+  std::vector<std::unique_ptr<Worker>> workers_;
+  std::atomic<bool> stop_{false};  // a write failed or something threw: every thread stops
+  std::atomic<bool> write_failed_{false};
+};
+
+ParallelStream::ParallelStream(const StreamPlan& plan, const kernels::Schedule& schedule,
+                               FileAccess& files, const ChunkDone& chunk_done)
+    : StreamBase(plan, schedule, files, chunk_done) {
+  const std::size_t most = std::max<std::size_t>(plan.workers, 1);
+  if (plan.direction == Direction::kEncrypt) {
+    group_ = static_cast<std::size_t>(std::min<std::uint64_t>(
+        std::clamp<std::size_t>(plan.max_lanes, 1, kernels::kMaxLanes), chunks_));
+    // Each thread runs a share of the group's chains; a chain is not split.
+    workers_count_ = std::min(most, group_);
+    tile_ = static_cast<std::size_t>(std::min<std::uint64_t>(
+        std::max<std::size_t>(plan.tile, 1), std::min(plan.chunk_size, plan.payload)));
+    stride_ = lane_stride(tile_, ceil_div(group_, workers_count_));
+  } else {
+    stretch_ = static_cast<std::size_t>(
+        std::min<std::uint64_t>(std::max<std::size_t>(plan.stretch, 1), plan.payload));
+    workers_count_ =
+        static_cast<std::size_t>(std::min<std::uint64_t>(most, ceil_div(plan.payload, stretch_)));
+  }
+}
+
+StreamEnd ParallelStream::run() {
+  // A share's buffer: its widest lanes, or a stretch and the byte before it.
+  const std::size_t size = plan_.direction == Direction::kEncrypt
+                               ? ceil_div(group_, workers_count_) * stride_
+                               : stretch_ + 1;
+  for (std::size_t w = 0; w < workers_count_; ++w) {
+    auto worker = std::make_unique<Worker>();
+    worker->index = w;
+    // Each thread puts its own buffer's pages in place, side by side.
+    worker->memory = SecretRegion(size, SecretRegion::Lock::kNo);
+    if (!worker->memory.valid()) return StreamEnd::kNoMemory;
+    workers_.push_back(std::move(worker));
+  }
+  std::vector<std::unique_ptr<Helper>> helpers;
+  std::vector<std::exception_ptr> errors(workers_count_);
+  std::size_t alone_from = workers_count_;  // shares left to this thread: no thread to be had
+  for (std::size_t w = 1; w < workers_count_; ++w) {
+    try {
+      helpers.push_back(std::make_unique<Helper>([this, w, &errors] {
+        try {
+          work(*workers_[w], false);
+        } catch (...) {
+          errors[w] = std::current_exception();
+          stop();
+        }
+      }));
+    } catch (const std::system_error&) {
+      alone_from = w;
+      break;
+    }
+  }
+  try {
+    work(*workers_[0], true);
+    for (std::size_t w = alone_from; w < workers_count_; ++w) work(*workers_[w], true);
+  } catch (...) {
+    errors[0] = std::current_exception();
+    stop();
+  }
+  for (auto& helper : helpers) helper->join();
+  for (const std::exception_ptr& error : errors) {
+    if (error) std::rethrow_exception(error);
+  }
+  return finish();
+}
+
+void ParallelStream::work(Worker& worker, bool telling) {
+  worker.memory.populate();
+  if (plan_.direction == Direction::kEncrypt) {
+    encrypt_share(worker, telling);
+  } else {
+    decrypt_share(worker, telling);
+  }
+  // A share stopped early leaves its frontier where it was.
+  if (!stopped()) worker.frontier.store(kAllWritten, std::memory_order_release);
+}
+
+/// Runs this thread's lanes of each group of chunks: the same stretch of
+/// positions from each, read into one buffer, their chains run side by side
+/// through it, and each tile written to its place. Only the last chunk of
+/// the payload is shorter than the others, and only the chunk where the
+/// input fails is cut, so the lanes still going are always the first ones.
+void ParallelStream::encrypt_share(Worker& worker, bool telling) {
+  std::uint8_t* const bytes = worker.bytes();
+  for (std::uint64_t group_first = 0; group_first < chunks_; group_first += group_) {
+    const std::uint64_t in_group = std::min<std::uint64_t>(group_, chunks_ - group_first);
+    const std::uint64_t first = group_first + in_group * worker.index / workers_count_;
+    const auto lanes = static_cast<std::size_t>(
+        group_first + in_group * (worker.index + 1) / workers_count_ - first);
+    const std::uint64_t start = first * plan_.chunk_size;
+    if (lanes == 0) continue;
+    if (start >= read_limit()) return;
+    worker.frontier.store(start, std::memory_order_release);
+    std::array<std::uint8_t, kernels::kMaxLanes> feedback{};
+    for (std::uint64_t position = 0; position < plan_.chunk_size; position += tile_) {
+      if (stopped()) return;
+      std::array<std::size_t, kernels::kMaxLanes> got{};
+      std::size_t going = 0;
+      std::size_t widest = 0;
+      for (; going < lanes; ++going) {
+        const std::uint64_t lane_start = start + going * plan_.chunk_size;
+        const std::uint64_t end = std::min(lane_start + plan_.chunk_size, read_limit());
+        const std::uint64_t at = lane_start + position;
+        if (at >= end) break;
+        const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(tile_, end - at));
+        got[going] = read_at(bytes + going * stride_, at, length, at);
+        if (got[going] == 0) break;
+        widest = std::max(widest, got[going]);
+      }
+      if (going == 0) break;
+      // A lane shorter than the widest runs on through stale bytes that are
+      // never written: cheaper than stopping its chain.
+      kernels_.encrypt_lanes(schedule_, bytes, stride_, going, position, widest, feedback.data());
+      for (std::size_t lane = 0; lane < going; ++lane) {
+        const std::uint64_t at = start + lane * plan_.chunk_size + position;
+        if (!write_at(worker, bytes + lane * stride_, at, got[lane])) return;
+      }
+      worker.frontier.store(start + position + got[0], std::memory_order_release);
+      if (telling) tell_up_to(prefix());
+    }
+    // Every lane is written to its end, or to where the input ended.
+    worker.frontier.store(start + lanes * plan_.chunk_size, std::memory_order_release);
+  }
+}
+
+/// Runs this thread's stretches: every workers_count_-th one, each read,
+/// deciphered and written on its own.
+void ParallelStream::decrypt_share(Worker& worker, bool telling) {
+  std::uint8_t* const bytes = worker.bytes();
+  for (std::uint64_t start = worker.index * std::uint64_t{stretch_};;
+       start += workers_count_ * std::uint64_t{stretch_}) {
+    if (stopped() || start >= read_limit()) return;
+    worker.frontier.store(start, std::memory_order_release);
+    const auto length =
+        static_cast<std::size_t>(std::min<std::uint64_t>(stretch_, read_limit() - start));
+    // Inside a chunk, the ciphertext byte before the stretch comes too.
+    const std::size_t lead = start % plan_.chunk_size != 0 ? 1 : 0;
+    const std::size_t got = read_at(bytes, start - lead, length + lead, start);
+    if (got <= lead) return;
+    const std::size_t count = got - lead;
+    decrypt(bytes + lead, start, count, lead != 0 ? bytes[0] : std::uint8_t{0});
+    if (!write_at(worker, bytes + lead, start, count)) return;
+    worker.frontier.store(start + count, std::memory_order_release);
+    if (telling) tell_up_to(prefix());
+  }
+}
+
+bool ParallelStream::write_at(Worker& worker, const std::uint8_t* bytes, std::uint64_t position,
+                              std::size_t length) {
+  if (!write_full_at(files_, plan_.output, bytes, length, plan_.output_offset + position)) {
+    write_failed_.store(true, std::memory_order_relaxed);
+    stop();
+    return false;
+  }
+  worker.high_water = std::max(worker.high_water, position + length);
+  return true;
+}
+
+/// The payload bytes every thread has written in full, from the start.
+std::uint64_t ParallelStream::prefix() const {
+  std::uint64_t written = read_limit();
+  for (const auto& worker : workers_) {
+    written = std::min(written, worker->frontier.load(std::memory_order_acquire));
+  }
+  return written;
+}
+
+StreamEnd ParallelStream::finish() {
+  const std::uint64_t written = prefix();
+  std::uint64_t high_water = 0;
+  for (const auto& worker : workers_) high_water = std::max(high_water, worker->high_water);
+  // Bytes past the prefix (lanes written ahead, a write cut short, chunks
+  // past an input that ended early) are cut off again, so the output never
+  // holds a hole or bytes out of place.
+  const bool cut_failed =
+      high_water > written && files_.truncate(plan_.output, plan_.output_offset + written) != 0;
+  tell_up_to(written);
+  if (write_failed_.load(std::memory_order_relaxed) || cut_failed) return StreamEnd::kWriteFailed;
+  return read_end(written);
+}
+
 /// A stretch of payload in a round's buffer, on its way to the output.
 struct Extent {
   std::uint64_t position;  // in the payload
@@ -135,279 +508,126 @@ struct Extent {
   std::size_t length;
 };
 
-/// One round: the stretches it carries, and the end of the readable input
-/// as it was known once the round was read.
+/// One round: the stretches it carries.
 struct Round {
-  std::array<Extent, kernels::kMaxLanes> extents{};
+  std::array<Extent, IN_ORDER_LANES> extents{};
   std::size_t count = 0;
-  std::uint64_t limit = 0;
 };
 
-std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
-
-constexpr std::size_t kCacheLine = 64;
-
-/// The work's shape for one plan: how many chunks go side by side, how many
-/// positions of each a round takes, and how many rounds are in flight.
-struct Shape {
-  std::size_t lanes = 1;
-  std::size_t tile = 1;
-  std::size_t stride = 1;      // from one lane's tile to the next in the buffer
-  std::size_t round_size = 1;  // bytes of one round's buffer
-  std::size_t slots = 1;
-};
-
-/// Encryption runs the chains of several chunks side by side, each lane
-/// reading and writing a tile of its own chunk.
-Shape encryption_shape(const StreamPlan& plan, std::uint64_t chunks, std::uint64_t longest) {
-  Shape shape;
-  // In order, each lane must be held whole until the ones before it are out.
-  const std::size_t widest = std::clamp<std::size_t>(plan.max_lanes, 1, kernels::kMaxLanes);
-  const std::size_t most = plan.output_seekable ? widest : std::min(widest, IN_ORDER_LANES);
-  shape.lanes = static_cast<std::size_t>(std::min<std::uint64_t>(most, chunks));
-  const std::uint64_t tile =
-      plan.output_seekable ? std::max<std::size_t>(plan.tile, 1) : plan.chunk_size;
-  shape.tile = static_cast<std::size_t>(std::min(tile, longest));
-  // Tiles a power of two apart would all fall in the same few cache sets
-  // and evict each other; one line more sets each lane a set further on.
-  shape.stride = shape.lanes > 1
-                     ? (shape.tile + kCacheLine - 1) / kCacheLine * kCacheLine + kCacheLine
-                     : shape.tile;
-  shape.round_size = shape.lanes * shape.stride;
-  return shape;
-}
-
-Shape shape_for(const StreamPlan& plan) {
-  if (plan.payload == 0) return {};
-  const std::uint64_t chunks = ceil_div(plan.payload, plan.chunk_size);
-  const std::uint64_t longest = std::min(plan.chunk_size, plan.payload);
-  Shape shape;
-  std::uint64_t rounds = 0;
-  if (plan.direction == Direction::kEncrypt) {
-    shape = encryption_shape(plan, chunks, longest);
-    rounds = ceil_div(chunks, shape.lanes) * ceil_div(longest, shape.tile);
-  } else {
-    // Decryption has no chains to keep apart: rounds are plain stretches.
-    const std::uint64_t size = std::max<std::size_t>(plan.stretch, 1);
-    shape.round_size = static_cast<std::size_t>(std::min(size, plan.payload));
-    rounds = ceil_div(plan.payload, shape.round_size);
-  }
-  // A payload that fits one round needs neither a second thread nor a spare.
-  shape.slots = rounds > 1 ? std::max<std::size_t>(plan.rounds_in_flight, 1) : 1;
-  return shape;
-}
-
-/// One stream's state: the reading side (produce) runs on the helper thread,
-/// the writing side (consume) on the calling thread; they share only the
-/// rounds, handed over by the relay.
-class Stream {
+/// Into a pipe or a device, which take bytes only in order: a helper thread
+/// reads and enciphers rounds while the calling thread writes them.
+/// Encryption runs a few whole chunks side by side, held until written.
+class InOrderStream : StreamBase {
  public:
-  Stream(const StreamPlan& plan, const kernels::Schedule& schedule, FileAccess& files,
-         const ChunkDone& chunk_done)
-      : plan_(plan),
-        schedule_(schedule),
-        kernels_(plan.kernels != nullptr ? *plan.kernels : kernels::best()),
-        files_(files),
-        chunk_done_(chunk_done),
-        shape_(shape_for(plan)),
-        read_limit_(plan.payload),
-        known_limit_(plan.payload) {}
-
+  InOrderStream(const StreamPlan& plan, const kernels::Schedule& schedule, FileAccess& files,
+                const ChunkDone& chunk_done);
   StreamEnd run();
 
  private:
   std::uint8_t* buffer(std::size_t slot) const {
-    return reinterpret_cast<std::uint8_t*>(memory_.data()) + slot * shape_.round_size;
+    return reinterpret_cast<std::uint8_t*>(memory_.data()) + slot * round_size_;
   }
   bool produce(std::size_t slot);
-  bool produce_lanes(Round& round, std::uint8_t* bytes);
-  bool produce_stretch(Round& round, std::uint8_t* bytes);
-  std::size_t read_at(std::uint8_t* bytes, std::uint64_t position, std::size_t length);
   bool consume(std::size_t slot);
-  bool write_extent(const Extent& extent, const std::uint8_t* bytes);
-  void advance(std::uint64_t to);
-  StreamEnd finish();
 
-  const StreamPlan& plan_;
-  const kernels::Schedule& schedule_;
-  const kernels::Kernels& kernels_;
-  FileAccess& files_;
-  const ChunkDone& chunk_done_;
-  const Shape shape_;
+  std::size_t lanes_ = 1;
+  std::size_t stride_ = 1;
+  std::size_t round_size_ = 1;
+  std::size_t slots_ = 1;
   SecretRegion memory_;
   std::vector<Round> rounds_;
-
-  // Reading side.
-  std::uint64_t read_limit_;         // the payload, or the first byte that could not be read
-  std::uint64_t group_start_ = 0;    // payload position of the lanes' first chunk
-  std::uint64_t lane_position_ = 0;  // position within the lanes' chunks
-  std::array<std::uint8_t, kernels::kMaxLanes> feedback_{};
-  std::uint8_t previous_ = 0;  // last ciphertext byte read, when decrypting
-
-  // Writing side.
-  struct Pending {
-    std::uint64_t chunk = ~std::uint64_t{0};
-    std::uint64_t end = 0;
-  };
-  std::array<Pending, kernels::kMaxLanes> pending_{};  // lanes written ahead of the prefix
-  std::uint64_t known_limit_;     // read_limit_ as the last consumed round saw it
-  std::uint64_t written_ = 0;     // every byte before this one is in the output
-  std::uint64_t high_water_ = 0;  // no byte at or past this one was written
+  std::uint64_t next_ = 0;     // reading side: the next payload position to read
+  std::uint8_t previous_ = 0;  // reading side: the last ciphertext byte, when decrypting
+  std::uint64_t written_ = 0;  // writing side: every byte before this one is out
   bool write_failed_ = false;
 };
 
-StreamEnd Stream::run() {
-  if (plan_.payload == 0) return StreamEnd::kDone;
-  memory_ = SecretRegion(shape_.slots * shape_.round_size, SecretRegion::Lock::kNo,
-                         SecretRegion::Populate::kYes);
+InOrderStream::InOrderStream(const StreamPlan& plan, const kernels::Schedule& schedule,
+                             FileAccess& files, const ChunkDone& chunk_done)
+    : StreamBase(plan, schedule, files, chunk_done) {
+  std::uint64_t rounds = 0;
+  if (plan.direction == Direction::kEncrypt) {
+    // Whole chunks, each lane held until the ones before it are out.
+    const std::size_t widest = std::clamp<std::size_t>(plan.max_lanes, 1, IN_ORDER_LANES);
+    lanes_ = static_cast<std::size_t>(std::min<std::uint64_t>(widest, chunks_));
+    const auto longest = static_cast<std::size_t>(std::min(plan.chunk_size, plan.payload));
+    stride_ = lane_stride(longest, lanes_);
+    round_size_ = lanes_ * stride_;
+    rounds = ceil_div(chunks_, lanes_);
+  } else {
+    round_size_ = static_cast<std::size_t>(
+        std::min<std::uint64_t>(std::max<std::size_t>(plan.stretch, 1), plan.payload));
+    rounds = ceil_div(plan.payload, round_size_);
+  }
+  // A payload that fits one round needs neither a second thread nor a spare.
+  slots_ = rounds > 1 ? std::max<std::size_t>(plan.rounds_in_flight, 1) : 1;
+}
+
+StreamEnd InOrderStream::run() {
+  memory_ =
+      SecretRegion(slots_ * round_size_, SecretRegion::Lock::kNo, SecretRegion::Populate::kYes);
   if (!memory_.valid()) return StreamEnd::kNoMemory;
-  rounds_.resize(shape_.slots);
+  rounds_.resize(slots_);
   relay_rounds(
-      shape_.slots, [this](std::size_t slot) { return produce(slot); },
+      slots_, [this](std::size_t slot) { return produce(slot); },
       [this](std::size_t slot) { return consume(slot); });
-  return finish();
+  if (write_failed_) return StreamEnd::kWriteFailed;
+  return read_end(written_);
 }
 
-std::size_t Stream::read_at(std::uint8_t* bytes, std::uint64_t position, std::size_t length) {
-  const ReadResult got =
-      read_full_at(files_, plan_.input, bytes, length, plan_.input_offset + position);
-  // An early end and a read error are one: the input is readable up to here.
-  if (got.count < length) read_limit_ = std::min(read_limit_, position + got.count);
-  return got.count;
-}
-
-bool Stream::produce(std::size_t slot) {
+bool InOrderStream::produce(std::size_t slot) {
   Round& round = rounds_[slot];
+  std::uint8_t* const bytes = buffer(slot);
   round.count = 0;
-  const bool more = plan_.direction == Direction::kEncrypt ? produce_lanes(round, buffer(slot))
-                                                           : produce_stretch(round, buffer(slot));
-  round.limit = read_limit_;
-  return more;
+  if (plan_.direction == Direction::kEncrypt) {
+    std::size_t going = 0;
+    for (; going < lanes_; ++going) {
+      const std::uint64_t at = next_ + going * plan_.chunk_size;
+      const std::uint64_t end = std::min(at + plan_.chunk_size, read_limit());
+      if (at >= end) break;
+      const auto length = static_cast<std::size_t>(end - at);
+      const std::size_t got = read_at(bytes + going * stride_, at, length, at);
+      if (got == 0) break;
+      round.extents[round.count++] = {at, going * stride_, got};
+    }
+    if (going != 0) {
+      std::array<std::uint8_t, kernels::kMaxLanes> feedback{};
+      kernels_.encrypt_lanes(schedule_, bytes, stride_, going, 0, round.extents[0].length,
+                             feedback.data());
+    }
+    next_ += lanes_ * plan_.chunk_size;
+  } else {
+    const auto length =
+        static_cast<std::size_t>(std::min<std::uint64_t>(round_size_, read_limit() - next_));
+    const std::size_t got = read_at(bytes, next_, length, next_);
+    previous_ = decrypt(bytes, next_, got, previous_);
+    if (got != 0) round.extents[round.count++] = {next_, 0, got};
+    next_ += got;
+  }
+  return next_ < read_limit();
 }
 
-/// Reads the same stretch of positions from each chunk of the group, and
-/// runs their chains through it side by side. Only the last chunk of the
-/// payload is shorter than the others, and only the chunk where the input
-/// fails is cut, so the lanes still going are always the first ones.
-bool Stream::produce_lanes(Round& round, std::uint8_t* bytes) {
-  std::size_t lanes = 0;
-  std::size_t widest = 0;
-  for (std::size_t lane = 0; lane < shape_.lanes; ++lane) {
-    const std::uint64_t start = group_start_ + lane * plan_.chunk_size;
-    const std::uint64_t end = std::min(start + plan_.chunk_size, read_limit_);
-    const std::uint64_t at = start + lane_position_;
-    if (at >= end) break;
-    const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(shape_.tile, end - at));
-    const std::size_t got = read_at(bytes + lane * shape_.stride, at, length);
-    if (got == 0) break;
-    round.extents[round.count++] = {at, lane * shape_.stride, got};
-    widest = std::max(widest, got);
-    lanes = lane + 1;
-  }
-  // A lane shorter than the widest runs on through stale bytes that are
-  // never written: cheaper than stopping its chain.
-  if (lanes != 0) {
-    kernels_.encrypt_lanes(schedule_, bytes, shape_.stride, lanes, lane_position_, widest,
-                           feedback_.data());
-  }
-  lane_position_ += shape_.tile;
-  const std::uint64_t first_end = std::min(group_start_ + plan_.chunk_size, read_limit_);
-  if (group_start_ + lane_position_ >= first_end) {
-    group_start_ += shape_.lanes * plan_.chunk_size;
-    lane_position_ = 0;
-    feedback_.fill(0);
-  }
-  return group_start_ < read_limit_;
-}
-
-/// Reads the next stretch of the payload and deciphers it chunk by chunk.
-bool Stream::produce_stretch(Round& round, std::uint8_t* bytes) {
-  const std::uint64_t start = group_start_;
-  const auto length =
-      static_cast<std::size_t>(std::min<std::uint64_t>(shape_.round_size, read_limit_ - start));
-  const std::size_t got = read_at(bytes, start, length);
-  for (std::size_t at = 0; at < got;) {
-    const std::uint64_t position = (start + at) % plan_.chunk_size;
-    const auto piece =
-        static_cast<std::size_t>(std::min<std::uint64_t>(plan_.chunk_size - position, got - at));
-    previous_ = kernels_.decrypt(schedule_, bytes + at, position, piece,
-                                 position == 0 ? std::uint8_t{0} : previous_);
-    at += piece;
-  }
-  if (got != 0) round.extents[round.count++] = {start, 0, got};
-  group_start_ = start + got;
-  return group_start_ < read_limit_;
-}
-
-bool Stream::consume(std::size_t slot) {
+bool InOrderStream::consume(std::size_t slot) {
   const Round& round = rounds_[slot];
-  known_limit_ = round.limit;
   for (std::size_t i = 0; i < round.count; ++i) {
     const Extent& extent = round.extents[i];
-    if (!write_extent(extent, buffer(slot) + extent.offset)) {
+    if (!write_full(files_, plan_.output, buffer(slot) + extent.offset, extent.length)) {
       write_failed_ = true;
       return false;
     }
-    const std::uint64_t end = extent.position + extent.length;
-    high_water_ = std::max(high_water_, end);
-    if (extent.position == written_) {
-      advance(end);
-    } else {
-      // A later lane, written ahead: it joins the prefix once the lanes
-      // before it are complete.
-      const std::uint64_t chunk = extent.position / plan_.chunk_size;
-      pending_[static_cast<std::size_t>(chunk % pending_.size())] = {chunk, end};
-    }
+    written_ = extent.position + extent.length;
+    tell_up_to(written_);
   }
   return true;
-}
-
-bool Stream::write_extent(const Extent& extent, const std::uint8_t* bytes) {
-  if (plan_.output_seekable) {
-    return write_full_at(files_, plan_.output, bytes, extent.length,
-                         plan_.output_offset + extent.position);
-  }
-  return write_full(files_, plan_.output, bytes, extent.length);
-}
-
-/// Moves the written prefix on to `to`, and on through lanes written ahead,
-/// telling of every chunk it completes.
-void Stream::advance(std::uint64_t to) {
-  const std::uint64_t chunk_size = plan_.chunk_size;
-  while (to > written_) {
-    for (std::uint64_t end = (written_ / chunk_size + 1) * chunk_size; end <= to;
-         end += chunk_size) {
-      chunk_done_(end);
-    }
-    if (to == plan_.payload && to % chunk_size != 0) chunk_done_(to);
-    written_ = to;
-    const std::uint64_t chunk = written_ / chunk_size;
-    const Pending& ahead = pending_[static_cast<std::size_t>(chunk % pending_.size())];
-    if (ahead.chunk == chunk) to = ahead.end;
-  }
-}
-
-StreamEnd Stream::finish() {
-  // Bytes past the prefix (lanes written ahead, a write cut short, chunks
-  // past an input that ended early) are cut off again where the output
-  // allows, so it never holds a hole or bytes out of place.
-  const bool cut = plan_.output_seekable && high_water_ > written_;
-  const bool cut_failed = cut && files_.truncate(plan_.output, plan_.output_offset + written_) != 0;
-  if (write_failed_ || cut_failed) return StreamEnd::kWriteFailed;
-  if (known_limit_ < plan_.payload) {
-    // The chunk the input failed in delivered some bytes: they are drawn too.
-    if (written_ % plan_.chunk_size != 0) chunk_done_(written_);
-    return StreamEnd::kReadFailed;
-  }
-  return StreamEnd::kDone;
 }
 
 }  // namespace
 
 StreamEnd stream_payload(const StreamPlan& plan, const kernels::Schedule& schedule,
                          FileAccess& files, const ChunkDone& chunk_done) {
-  Stream stream(plan, schedule, files, chunk_done);
-  return stream.run();
+  if (plan.payload == 0) return StreamEnd::kDone;
+  if (plan.output_seekable) return ParallelStream(plan, schedule, files, chunk_done).run();
+  return InOrderStream(plan, schedule, files, chunk_done).run();
 }
 
 }  // namespace kelm

@@ -10,6 +10,7 @@
 #include <future>
 #include <memory>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 #include "reference_cipher.h"
@@ -33,7 +34,8 @@ struct Shape {
   std::uint64_t chunk;
   std::size_t lanes;
   std::size_t tile;
-  std::size_t slots = ROUNDS_IN_FLIGHT;
+  std::size_t workers = WORKERS;         // threads, into a file
+  std::size_t slots = ROUNDS_IN_FLIGHT;  // rounds in flight, in order
   bool seekable = true;
 };
 
@@ -101,6 +103,7 @@ class StreamTest : public testing::TempDirTest {
     plan.max_lanes = shape.lanes;
     plan.tile = shape.tile;
     plan.stretch = shape.lanes * shape.tile;  // decryption's rounds, in the same table
+    plan.workers = shape.workers;
     plan.rounds_in_flight = shape.slots;
     plan.kernels = set;
     Streamed result;
@@ -125,19 +128,31 @@ const Shape kShapes[] = {
     {"all lanes, odd tiles", kEnc, 40 * 64 + 5, 64, 32, 7},
     {"ends on a group boundary", kEnc, 2 * 8 * 50, 50, 8, 50},
     {"tile wider than a chunk", kEnc, 5 * 40 + 9, 40, 3, 64},
-    {"one slot, one thread", kEnc, 20 * 100 + 3, 100, 4, 16, 1},
-    {"two slots", kEnc, 20 * 100 + 3, 100, 4, 16, 2},
-    {"in order to a pipe", kEnc, 9 * 100 + 50, 100, 32, 16, 3, false},
-    {"one lane in order", kEnc, 9 * 100, 100, 1, 16, 2, false},
+    {"one thread", kEnc, 20 * 100 + 3, 100, 4, 16, 1},
+    {"three threads, uneven shares", kEnc, 20 * 100 + 3, 100, 7, 16, 3},
+    {"more threads than chunks", kEnc, 2 * 100 + 3, 100, 8, 16, 5},
+    {"in order to a pipe", kEnc, 9 * 100 + 50, 100, 32, 16, WORKERS, 3, false},
+    {"in order, one slot", kEnc, 9 * 100 + 50, 100, 3, 16, WORKERS, 1, false},
+    {"one lane in order", kEnc, 9 * 100, 100, 1, 16, WORKERS, 2, false},
     {"decrypt, rounds inside a chunk", kDec, 10 * 100 + 7, 100, 2, 16},
     {"decrypt, rounds across chunks", kDec, 10 * 100 + 7, 100, 8, 64},
     {"decrypt, ends on a chunk boundary", kDec, 6 * 100, 100, 3, 100},
-    {"decrypt in order, one slot", kDec, 10 * 100 + 7, 100, 4, 16, 1, false},
+    {"decrypt, one thread", kDec, 10 * 100 + 7, 100, 2, 16, 1},
+    {"decrypt, three threads", kDec, 10 * 100 + 7, 100, 3, 11, 3},
+    {"decrypt in order, one slot", kDec, 10 * 100 + 7, 100, 4, 16, WORKERS, 1, false},
+    {"decrypt in order, two slots", kDec, 10 * 100 + 7, 100, 4, 16, WORKERS, 2, false},
     // The program's own shape, on real chunks.
     {"encrypt, real chunks", kEnc, 2 * CHUNK_SIZE + 12'345, CHUNK_SIZE, kernels::kMaxLanes,
      TILE_SIZE},
     {"decrypt, real chunks", kDec, 2 * CHUNK_SIZE + 12'345, CHUNK_SIZE, 1, STRETCH_SIZE},
 };
+
+const Shape& named(std::string_view name) {
+  for (const Shape& shape : kShapes) {
+    if (shape.name == name) return shape;
+  }
+  throw std::invalid_argument("no such shape");
+}
 
 TEST_F(StreamTest, EveryShapeMatchesTheReference) {
   for (const kernels::Kernels* set : kernels::available()) {
@@ -155,7 +170,9 @@ TEST_F(StreamTest, WritesCutShortAreCompleted) {
   // A pipe or a signal can make a write take fewer bytes than asked.
   testing::FaultyFiles files;
   files.limit_writes_to(7);
-  for (const Shape& shape : {kShapes[3], kShapes[9], kShapes[12]}) {
+  for (const char* name :
+       {"several groups, one-byte last chunk", "in order to a pipe", "decrypt, three threads"}) {
+    const Shape& shape = named(name);
     SCOPED_TRACE(shape.name);
     const Streamed result = stream(shape, files);
     EXPECT_EQ(result.end, StreamEnd::kDone);
@@ -176,7 +193,13 @@ TEST_F(StreamTest, ReadFailureLeavesTheExactPrefix) {
       {{"in a later lane", kEnc, 20 * 100, 100, 16, 16}, 7 * 100 + 50, false},
       {{"in a later group", kEnc, 40 * 100 + 7, 100, 16, 16}, 20 * 100 + 1, true},
       {{"in the short last chunk", kEnc, 7 * 100 + 33, 100, 8, 16}, 7 * 100 + 10, false},
-      {{"in order to a pipe", kEnc, 9 * 100 + 50, 100, 4, 16, 3, false}, 2 * 100 + 99, true},
+      {{"in order to a pipe", kEnc, 9 * 100 + 50, 100, 4, 16, WORKERS, 3, false},
+       2 * 100 + 99,
+       true},
+      // Each thread meets the failure in its own share, or not at all.
+      {{"three threads", kEnc, 20 * 100 + 3, 100, 7, 16, 3}, 4 * 100 + 60, false},
+      {{"three threads, the last share", kEnc, 20 * 100 + 3, 100, 7, 16, 3}, 6 * 100 + 1, true},
+      {{"decrypt, three threads", kDec, 10 * 100 + 7, 100, 3, 11, 3}, 5 * 100 + 34, false},
       {{"decrypt, mid chunk", kDec, 10 * 100 + 7, 100, 2, 16}, 4 * 100 + 17, false},
       {{"decrypt, on a chunk boundary", kDec, 10 * 100 + 7, 100, 2, 16}, 600, true},
       {{"real chunks, mid chunk", kEnc, 3 * CHUNK_SIZE, CHUNK_SIZE, kernels::kMaxLanes, TILE_SIZE},
@@ -207,7 +230,9 @@ TEST_F(StreamTest, WriteFailureLeavesAPrefixOfWholeChunksTold) {
       {{"in the first lane", kEnc, 2000, 100, 16, 16}, 50, false},
       {{"in a later lane", kEnc, 2000, 100, 16, 16}, 5 * 100 + 20, false},
       {{"in a later group", kEnc, 4000, 100, 16, 16}, 25 * 100, false},
-      {{"in order to a pipe", kEnc, 950, 100, 4, 16, 3, false}, 333, false},
+      {{"in order to a pipe", kEnc, 950, 100, 4, 16, WORKERS, 3, false}, 333, false},
+      {{"three threads", kEnc, 2000, 100, 7, 16, 3}, 3 * 100 + 5, false},
+      {{"decrypt, three threads", kDec, 1007, 100, 3, 11, 3}, 6 * 100 + 71, false},
       {{"decrypt", kDec, 1007, 100, 2, 16}, 444, false},
       {{"and the output cannot be cut back", kEnc, 2000, 100, 16, 16}, 250, true},
   };

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -75,6 +76,7 @@ class FaultyFiles : public FileAccess {
   std::size_t writes_ = 0;
   std::size_t before_write_from_ = 0;
   std::function<void()> before_write_;
+  std::mutex mutex_;  // the stream's threads read and write side by side
 };
 
 struct Outcome {
