@@ -6,13 +6,14 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "secure_memory.h"
@@ -74,7 +75,23 @@ class Helper {
   bool joined_ = false;
 };
 
+/// Lets the processor know the thread is waiting on another (a hint only).
+inline void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+  asm volatile("yield");  // NOLINT(hicpp-no-assembler)
+#endif
+}
+
 /// Hands rounds from a producing helper thread to the calling thread.
+///
+/// A side that must wait first spins for a while, and only then sleeps. A
+/// round takes a few hundred microseconds, and a sleeper is woken where the
+/// scheduler likes: on a virtual machine, whose idle processors look busy,
+/// that was the processor the other side runs on, and the two then took
+/// turns on it while the other processor idled (measured: 10 MB took 1.3
+/// times as long). Spinning keeps each on its own.
 class Relay {
  public:
   Relay(std::size_t slots, const ProduceRound& produce, const ConsumeRound& consume)
@@ -94,7 +111,8 @@ class Relay {
     try {
       consume_all();
     } catch (...) {
-      stop();
+      stopped_ = true;
+      announce();
       helper->join();
       throw;
     }
@@ -103,6 +121,9 @@ class Relay {
   }
 
  private:
+  /// How long a side spins before it sleeps: a few rounds' worth.
+  static constexpr auto kSpinFor = std::chrono::microseconds(500);
+
   void run_alone() {
     while (true) {
       const bool more = produce_(0);
@@ -113,68 +134,74 @@ class Relay {
   void produce_all() {
     try {
       for (std::uint64_t round = 0;; ++round) {
-        {
-          std::unique_lock lock(mutex_);
-          changed_.wait(lock, [&] { return stopped_ || round - consumed_ < slots_; });
-          if (stopped_) return;
-        }
+        wait_until([&] { return stopped_ || round - consumed_ < slots_; });
+        if (stopped_) return;
         const bool more = produce_(static_cast<std::size_t>(round % slots_));
-        {
-          const std::lock_guard lock(mutex_);
-          ++produced_;
-          producer_done_ = !more;
-        }
-        changed_.notify_all();
+        // The round first: a consumer that sees the end must see it too.
+        ++produced_;
+        producer_done_ = !more;
+        announce();
         if (!more) return;
       }
     } catch (...) {
-      {
-        const std::lock_guard lock(mutex_);
-        producer_error_ = std::current_exception();
-        producer_done_ = true;
-      }
-      changed_.notify_all();
+      producer_error_ = std::current_exception();
+      producer_done_ = true;
+      announce();
     }
   }
 
   void consume_all() {
     for (std::uint64_t round = 0;; ++round) {
-      bool last = false;
-      {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return produced_ > round || producer_done_; });
-        if (producer_error_ || produced_ <= round) return;
-        last = producer_done_ && produced_ == round + 1;
-      }
+      wait_until([&] { return produced_ > round || producer_done_; });
+      // The error is set before the end is, and read only after it.
+      if ((producer_done_ && producer_error_) || produced_ <= round) return;
+      const bool last = producer_done_ && produced_ == round + 1;
       const bool go_on = consume_(static_cast<std::size_t>(round % slots_));
-      {
-        const std::lock_guard lock(mutex_);
-        ++consumed_;
-        stopped_ = !go_on;
-      }
-      changed_.notify_all();
+      stopped_ = !go_on;
+      ++consumed_;
+      announce();
       if (!go_on || last) return;
     }
   }
 
-  void stop() {
-    {
-      const std::lock_guard lock(mutex_);
-      stopped_ = true;
+  /// Returns once `ready` holds: at once if it does, after spinning if it
+  /// soon does, else after sleeping until the other side announces a change.
+  template <typename Ready>
+  void wait_until(Ready ready) {
+    const auto spin_until = std::chrono::steady_clock::now() + kSpinFor;
+    for (unsigned spins = 0; !ready(); ++spins) {
+      relax();
+      // The clock is asked only now and then: it costs more than a spin.
+      if (spins % 64 == 63 && std::chrono::steady_clock::now() > spin_until) {
+        std::unique_lock lock(mutex_);
+        ++sleepers_;
+        changed_.wait(lock, ready);
+        --sleepers_;
+        return;
+      }
     }
+  }
+
+  /// Wakes a sleeping side after a change. The change and the count of
+  /// sleepers are both sequentially consistent, so either this sees the
+  /// sleeper, or the sleeper sees the change before it sleeps.
+  void announce() {
+    if (sleepers_ == 0) return;
+    const std::lock_guard lock(mutex_);
     changed_.notify_all();
   }
 
   const std::size_t slots_;
   const ProduceRound& produce_;
   const ConsumeRound& consume_;
+  std::atomic<std::uint64_t> produced_{0};
+  std::atomic<std::uint64_t> consumed_{0};
+  std::atomic<bool> producer_done_{false};  // the last round is produced, or producing failed
+  std::atomic<bool> stopped_{false};        // the consumer wants no more
+  std::exception_ptr producer_error_;       // set before producer_done_ is
+  std::atomic<int> sleepers_{0};
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::uint64_t produced_ = 0;
-  std::uint64_t consumed_ = 0;
-  bool producer_done_ = false;  // the last round is produced, or producing failed
-  bool stopped_ = false;        // the consumer wants no more
-  std::exception_ptr producer_error_;
 };
 
 }  // namespace
@@ -278,14 +305,14 @@ class StreamBase {
   std::uint64_t told_ = 0;                 // the calling thread's alone
 };
 
-/// Into a regular file: threads stream shares of the payload side by side,
-/// each writing its bytes straight to their place. Chunks are told of, and
-/// on a failure the output is cut back, up to the prefix every thread has
-/// written in full.
-class ParallelStream : StreamBase {
+/// Deciphering into a regular file: threads take every other stretch, each
+/// reading, deciphering and writing its own with a buffer of its own, and
+/// never waiting for each other. Chunks are told of, and on a failure the
+/// output is cut back, up to the prefix every thread has written in full.
+class ParallelDecryption : StreamBase {
  public:
-  ParallelStream(const StreamPlan& plan, const kernels::Schedule& schedule, FileAccess& files,
-                 const ChunkDone& chunk_done);
+  ParallelDecryption(const StreamPlan& plan, const kernels::Schedule& schedule, FileAccess& files,
+                     const ChunkDone& chunk_done);
   StreamEnd run();
 
  private:
@@ -298,59 +325,37 @@ class ParallelStream : StreamBase {
     /// Every byte of the share before this one is in the output.
     std::atomic<std::uint64_t> frontier{0};
     std::uint64_t high_water = 0;  // no byte of the share at or past this one was written
-    std::uint8_t* bytes() const { return reinterpret_cast<std::uint8_t*>(memory.data()); }
   };
 
   void work(Worker& worker, bool telling);
-  void encrypt_share(Worker& worker, bool telling);
-  void decrypt_share(Worker& worker, bool telling);
-  bool write_at(Worker& worker, const std::uint8_t* bytes, std::uint64_t position,
-                std::size_t length);
   bool stopped() const { return stop_.load(std::memory_order_relaxed); }
   void stop() { stop_.store(true, std::memory_order_relaxed); }
   std::uint64_t prefix() const;
   StreamEnd finish();
 
   std::size_t workers_count_ = 1;
-  std::size_t group_ = 1;    // chunks whose chains run side by side, over all threads
-  std::size_t tile_ = 1;     // chunk positions a lane takes at a time
-  std::size_t stride_ = 1;   // from one lane's tile to the next in a buffer
-  std::size_t stretch_ = 1;  // bytes decryption takes at a time
+  std::size_t stretch_ = 1;
   std::vector<std::unique_ptr<Worker>> workers_;
   std::atomic<bool> stop_{false};  // a write failed or something threw: every thread stops
   std::atomic<bool> write_failed_{false};
 };
 
-ParallelStream::ParallelStream(const StreamPlan& plan, const kernels::Schedule& schedule,
-                               FileAccess& files, const ChunkDone& chunk_done)
-    : StreamBase(plan, schedule, files, chunk_done) {
-  const std::size_t most = std::max<std::size_t>(plan.workers, 1);
-  if (plan.direction == Direction::kEncrypt) {
-    group_ = static_cast<std::size_t>(std::min<std::uint64_t>(
-        std::clamp<std::size_t>(plan.max_lanes, 1, kernels::kMaxLanes), chunks_));
-    // Each thread runs a share of the group's chains; a chain is not split.
-    workers_count_ = std::min(most, group_);
-    tile_ = static_cast<std::size_t>(std::min<std::uint64_t>(
-        std::max<std::size_t>(plan.tile, 1), std::min(plan.chunk_size, plan.payload)));
-    stride_ = lane_stride(tile_, ceil_div(group_, workers_count_));
-  } else {
-    stretch_ = static_cast<std::size_t>(
-        std::min<std::uint64_t>(std::max<std::size_t>(plan.stretch, 1), plan.payload));
-    workers_count_ =
-        static_cast<std::size_t>(std::min<std::uint64_t>(most, ceil_div(plan.payload, stretch_)));
-  }
+ParallelDecryption::ParallelDecryption(const StreamPlan& plan, const kernels::Schedule& schedule,
+                                       FileAccess& files, const ChunkDone& chunk_done)
+    : StreamBase(plan, schedule, files, chunk_done),
+      stretch_(static_cast<std::size_t>(
+          std::min<std::uint64_t>(std::max<std::size_t>(plan.stretch, 1), plan.payload))) {
+  workers_count_ = static_cast<std::size_t>(std::min<std::uint64_t>(
+      std::max<std::size_t>(plan.workers, 1), ceil_div(plan.payload, stretch_)));
 }
 
-StreamEnd ParallelStream::run() {
-  // A share's buffer: its widest lanes, or a stretch and the byte before it.
-  const std::size_t size = plan_.direction == Direction::kEncrypt
-                               ? ceil_div(group_, workers_count_) * stride_
-                               : stretch_ + 1;
+StreamEnd ParallelDecryption::run() {
   for (std::size_t w = 0; w < workers_count_; ++w) {
     auto worker = std::make_unique<Worker>();
     worker->index = w;
-    // Each thread puts its own buffer's pages in place, side by side.
-    worker->memory = SecretRegion(size, SecretRegion::Lock::kNo);
+    // Each thread puts its own buffer's pages in place, side by side. One
+    // byte more: the ciphertext byte before a stretch inside a chunk.
+    worker->memory = SecretRegion(stretch_ + 1, SecretRegion::Lock::kNo);
     if (!worker->memory.valid()) return StreamEnd::kNoMemory;
     workers_.push_back(std::move(worker));
   }
@@ -386,100 +391,39 @@ StreamEnd ParallelStream::run() {
   return finish();
 }
 
-void ParallelStream::work(Worker& worker, bool telling) {
-  worker.memory.populate();
-  if (plan_.direction == Direction::kEncrypt) {
-    encrypt_share(worker, telling);
-  } else {
-    decrypt_share(worker, telling);
-  }
-  // A share stopped early leaves its frontier where it was.
-  if (!stopped()) worker.frontier.store(kAllWritten, std::memory_order_release);
-}
-
-/// Runs this thread's lanes of each group of chunks: the same stretch of
-/// positions from each, read into one buffer, their chains run side by side
-/// through it, and each tile written to its place. Only the last chunk of
-/// the payload is shorter than the others, and only the chunk where the
-/// input fails is cut, so the lanes still going are always the first ones.
-void ParallelStream::encrypt_share(Worker& worker, bool telling) {
-  std::uint8_t* const bytes = worker.bytes();
-  for (std::uint64_t group_first = 0; group_first < chunks_; group_first += group_) {
-    const std::uint64_t in_group = std::min<std::uint64_t>(group_, chunks_ - group_first);
-    const std::uint64_t first = group_first + in_group * worker.index / workers_count_;
-    const auto lanes = static_cast<std::size_t>(
-        group_first + in_group * (worker.index + 1) / workers_count_ - first);
-    const std::uint64_t start = first * plan_.chunk_size;
-    if (lanes == 0) continue;
-    if (start >= read_limit()) return;
-    worker.frontier.store(start, std::memory_order_release);
-    std::array<std::uint8_t, kernels::kMaxLanes> feedback{};
-    for (std::uint64_t position = 0; position < plan_.chunk_size; position += tile_) {
-      if (stopped()) return;
-      std::array<std::size_t, kernels::kMaxLanes> got{};
-      std::size_t going = 0;
-      std::size_t widest = 0;
-      for (; going < lanes; ++going) {
-        const std::uint64_t lane_start = start + going * plan_.chunk_size;
-        const std::uint64_t end = std::min(lane_start + plan_.chunk_size, read_limit());
-        const std::uint64_t at = lane_start + position;
-        if (at >= end) break;
-        const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(tile_, end - at));
-        got[going] = read_at(bytes + going * stride_, at, length, at);
-        if (got[going] == 0) break;
-        widest = std::max(widest, got[going]);
-      }
-      if (going == 0) break;
-      // A lane shorter than the widest runs on through stale bytes that are
-      // never written: cheaper than stopping its chain.
-      kernels_.encrypt_lanes(schedule_, bytes, stride_, going, position, widest, feedback.data());
-      for (std::size_t lane = 0; lane < going; ++lane) {
-        const std::uint64_t at = start + lane * plan_.chunk_size + position;
-        if (!write_at(worker, bytes + lane * stride_, at, got[lane])) return;
-      }
-      worker.frontier.store(start + position + got[0], std::memory_order_release);
-      if (telling) tell_up_to(prefix());
-    }
-    // Every lane is written to its end, or to where the input ended.
-    worker.frontier.store(start + lanes * plan_.chunk_size, std::memory_order_release);
-  }
-}
-
 /// Runs this thread's stretches: every workers_count_-th one, each read,
 /// deciphered and written on its own.
-void ParallelStream::decrypt_share(Worker& worker, bool telling) {
-  std::uint8_t* const bytes = worker.bytes();
+void ParallelDecryption::work(Worker& worker, bool telling) {
+  worker.memory.populate();
+  auto* const bytes = reinterpret_cast<std::uint8_t*>(worker.memory.data());
   for (std::uint64_t start = worker.index * std::uint64_t{stretch_};;
        start += workers_count_ * std::uint64_t{stretch_}) {
-    if (stopped() || start >= read_limit()) return;
+    if (stopped()) return;  // the frontier stays where it is
+    if (start >= read_limit()) break;
     worker.frontier.store(start, std::memory_order_release);
     const auto length =
         static_cast<std::size_t>(std::min<std::uint64_t>(stretch_, read_limit() - start));
     // Inside a chunk, the ciphertext byte before the stretch comes too.
     const std::size_t lead = start % plan_.chunk_size != 0 ? 1 : 0;
     const std::size_t got = read_at(bytes, start - lead, length + lead, start);
-    if (got <= lead) return;
+    if (got <= lead) break;
     const std::size_t count = got - lead;
     decrypt(bytes + lead, start, count, lead != 0 ? bytes[0] : std::uint8_t{0});
-    if (!write_at(worker, bytes + lead, start, count)) return;
+    if (!write_full_at(files_, plan_.output, bytes + lead, count, plan_.output_offset + start)) {
+      write_failed_.store(true, std::memory_order_relaxed);
+      stop();
+      return;
+    }
+    worker.high_water = start + count;
     worker.frontier.store(start + count, std::memory_order_release);
     if (telling) tell_up_to(prefix());
   }
-}
-
-bool ParallelStream::write_at(Worker& worker, const std::uint8_t* bytes, std::uint64_t position,
-                              std::size_t length) {
-  if (!write_full_at(files_, plan_.output, bytes, length, plan_.output_offset + position)) {
-    write_failed_.store(true, std::memory_order_relaxed);
-    stop();
-    return false;
-  }
-  worker.high_water = std::max(worker.high_water, position + length);
-  return true;
+  // The rest of the share lies past where the input could be read.
+  worker.frontier.store(kAllWritten, std::memory_order_release);
 }
 
 /// The payload bytes every thread has written in full, from the start.
-std::uint64_t ParallelStream::prefix() const {
+std::uint64_t ParallelDecryption::prefix() const {
   std::uint64_t written = read_limit();
   for (const auto& worker : workers_) {
     written = std::min(written, worker->frontier.load(std::memory_order_acquire));
@@ -487,13 +431,12 @@ std::uint64_t ParallelStream::prefix() const {
   return written;
 }
 
-StreamEnd ParallelStream::finish() {
+StreamEnd ParallelDecryption::finish() {
   const std::uint64_t written = prefix();
   std::uint64_t high_water = 0;
   for (const auto& worker : workers_) high_water = std::max(high_water, worker->high_water);
-  // Bytes past the prefix (lanes written ahead, a write cut short, chunks
-  // past an input that ended early) are cut off again, so the output never
-  // holds a hole or bytes out of place.
+  // Bytes past the prefix (stretches written ahead, a write cut short) are
+  // cut off again, so the output never holds a hole or bytes out of place.
   const bool cut_failed =
       high_water > written && files_.truncate(plan_.output, plan_.output_offset + written) != 0;
   tell_up_to(written);
@@ -510,17 +453,24 @@ struct Extent {
 
 /// One round: the stretches it carries.
 struct Round {
-  std::array<Extent, IN_ORDER_LANES> extents{};
+  std::array<Extent, kernels::kMaxLanes> extents{};
   std::size_t count = 0;
 };
 
-/// Into a pipe or a device, which take bytes only in order: a helper thread
-/// reads and enciphers rounds while the calling thread writes them.
-/// Encryption runs a few whole chunks side by side, held until written.
-class InOrderStream : StreamBase {
+/// Rounds handed from a helper thread, which reads and enciphers them, to
+/// the calling thread, which writes them and tells of the chunks: for
+/// encryption, and for decryption into a pipe or a device.
+///
+/// Encryption runs the chains of up to 32 chunks side by side: each round
+/// reads the same tile of positions from each, and into a file each tile is
+/// written straight to its place. Run on one thread, every chain runs once;
+/// split over two, each would run every position of its own chunks. Where
+/// the output takes bytes only in order, a few whole chunks go side by side
+/// and are held until written.
+class RelayStream : StreamBase {
  public:
-  InOrderStream(const StreamPlan& plan, const kernels::Schedule& schedule, FileAccess& files,
-                const ChunkDone& chunk_done);
+  RelayStream(const StreamPlan& plan, const kernels::Schedule& schedule, FileAccess& files,
+              const ChunkDone& chunk_done);
   StreamEnd run();
 
  private:
@@ -528,32 +478,54 @@ class InOrderStream : StreamBase {
     return reinterpret_cast<std::uint8_t*>(memory_.data()) + slot * round_size_;
   }
   bool produce(std::size_t slot);
+  bool produce_lanes(Round& round, std::uint8_t* bytes);
+  bool produce_stretch(Round& round, std::uint8_t* bytes);
   bool consume(std::size_t slot);
+  bool write_extent(const Extent& extent, const std::uint8_t* bytes);
+  void advance(std::uint64_t to);
+  StreamEnd finish();
 
   std::size_t lanes_ = 1;
-  std::size_t stride_ = 1;
-  std::size_t round_size_ = 1;
+  std::size_t tile_ = 1;
+  std::size_t stride_ = 1;      // from one lane's tile to the next in the buffer
+  std::size_t round_size_ = 1;  // bytes of one round's buffer
   std::size_t slots_ = 1;
   SecretRegion memory_;
   std::vector<Round> rounds_;
-  std::uint64_t next_ = 0;     // reading side: the next payload position to read
-  std::uint8_t previous_ = 0;  // reading side: the last ciphertext byte, when decrypting
-  std::uint64_t written_ = 0;  // writing side: every byte before this one is out
+
+  // Reading side.
+  std::uint64_t group_start_ = 0;    // payload position of the lanes' first chunk
+  std::uint64_t lane_position_ = 0;  // position within the lanes' chunks
+  std::array<std::uint8_t, kernels::kMaxLanes> feedback_{};
+  std::uint8_t previous_ = 0;  // last ciphertext byte read, when decrypting
+
+  // Writing side.
+  struct Pending {
+    std::uint64_t chunk = ~std::uint64_t{0};
+    std::uint64_t end = 0;
+  };
+  std::array<Pending, kernels::kMaxLanes> pending_{};  // lanes written ahead of the prefix
+  std::uint64_t written_ = 0;     // every byte before this one is in the output
+  std::uint64_t high_water_ = 0;  // no byte at or past this one was written
   bool write_failed_ = false;
 };
 
-InOrderStream::InOrderStream(const StreamPlan& plan, const kernels::Schedule& schedule,
-                             FileAccess& files, const ChunkDone& chunk_done)
+RelayStream::RelayStream(const StreamPlan& plan, const kernels::Schedule& schedule,
+                         FileAccess& files, const ChunkDone& chunk_done)
     : StreamBase(plan, schedule, files, chunk_done) {
+  const std::uint64_t longest = std::min(plan.chunk_size, plan.payload);
   std::uint64_t rounds = 0;
   if (plan.direction == Direction::kEncrypt) {
-    // Whole chunks, each lane held until the ones before it are out.
-    const std::size_t widest = std::clamp<std::size_t>(plan.max_lanes, 1, IN_ORDER_LANES);
-    lanes_ = static_cast<std::size_t>(std::min<std::uint64_t>(widest, chunks_));
-    const auto longest = static_cast<std::size_t>(std::min(plan.chunk_size, plan.payload));
-    stride_ = lane_stride(longest, lanes_);
+    // In order, each lane must be held whole until the ones before it are out.
+    const std::size_t widest = std::clamp<std::size_t>(plan.max_lanes, 1, kernels::kMaxLanes);
+    const std::size_t most = plan.output_seekable ? widest : std::min(widest, IN_ORDER_LANES);
+    lanes_ = static_cast<std::size_t>(std::min<std::uint64_t>(most, chunks_));
+    const std::uint64_t tile =
+        plan.output_seekable ? std::max<std::size_t>(plan.tile, 1) : plan.chunk_size;
+    tile_ = static_cast<std::size_t>(std::min(tile, longest));
+    stride_ = lane_stride(tile_, lanes_);
     round_size_ = lanes_ * stride_;
-    rounds = ceil_div(chunks_, lanes_);
+    rounds = ceil_div(chunks_, lanes_) * ceil_div(longest, tile_);
   } else {
     round_size_ = static_cast<std::size_t>(
         std::min<std::uint64_t>(std::max<std::size_t>(plan.stretch, 1), plan.payload));
@@ -563,7 +535,7 @@ InOrderStream::InOrderStream(const StreamPlan& plan, const kernels::Schedule& sc
   slots_ = rounds > 1 ? std::max<std::size_t>(plan.rounds_in_flight, 1) : 1;
 }
 
-StreamEnd InOrderStream::run() {
+StreamEnd RelayStream::run() {
   memory_ =
       SecretRegion(slots_ * round_size_, SecretRegion::Lock::kNo, SecretRegion::Populate::kYes);
   if (!memory_.valid()) return StreamEnd::kNoMemory;
@@ -571,54 +543,111 @@ StreamEnd InOrderStream::run() {
   relay_rounds(
       slots_, [this](std::size_t slot) { return produce(slot); },
       [this](std::size_t slot) { return consume(slot); });
-  if (write_failed_) return StreamEnd::kWriteFailed;
-  return read_end(written_);
+  return finish();
 }
 
-bool InOrderStream::produce(std::size_t slot) {
+bool RelayStream::produce(std::size_t slot) {
   Round& round = rounds_[slot];
-  std::uint8_t* const bytes = buffer(slot);
   round.count = 0;
-  if (plan_.direction == Direction::kEncrypt) {
-    std::size_t going = 0;
-    for (; going < lanes_; ++going) {
-      const std::uint64_t at = next_ + going * plan_.chunk_size;
-      const std::uint64_t end = std::min(at + plan_.chunk_size, read_limit());
-      if (at >= end) break;
-      const auto length = static_cast<std::size_t>(end - at);
-      const std::size_t got = read_at(bytes + going * stride_, at, length, at);
-      if (got == 0) break;
-      round.extents[round.count++] = {at, going * stride_, got};
-    }
-    if (going != 0) {
-      std::array<std::uint8_t, kernels::kMaxLanes> feedback{};
-      kernels_.encrypt_lanes(schedule_, bytes, stride_, going, 0, round.extents[0].length,
-                             feedback.data());
-    }
-    next_ += lanes_ * plan_.chunk_size;
-  } else {
-    const auto length =
-        static_cast<std::size_t>(std::min<std::uint64_t>(round_size_, read_limit() - next_));
-    const std::size_t got = read_at(bytes, next_, length, next_);
-    previous_ = decrypt(bytes, next_, got, previous_);
-    if (got != 0) round.extents[round.count++] = {next_, 0, got};
-    next_ += got;
-  }
-  return next_ < read_limit();
+  return plan_.direction == Direction::kEncrypt ? produce_lanes(round, buffer(slot))
+                                                : produce_stretch(round, buffer(slot));
 }
 
-bool InOrderStream::consume(std::size_t slot) {
+/// Reads the same stretch of positions from each chunk of the group, and
+/// runs their chains through it side by side. Only the last chunk of the
+/// payload is shorter than the others, and only the chunk where the input
+/// fails is cut, so the lanes still going are always the first ones.
+bool RelayStream::produce_lanes(Round& round, std::uint8_t* bytes) {
+  std::size_t widest = 0;
+  for (std::size_t lane = 0; lane < lanes_; ++lane) {
+    const std::uint64_t start = group_start_ + lane * plan_.chunk_size;
+    const std::uint64_t end = std::min(start + plan_.chunk_size, read_limit());
+    const std::uint64_t at = start + lane_position_;
+    if (at >= end) break;
+    const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(tile_, end - at));
+    const std::size_t got = read_at(bytes + lane * stride_, at, length, at);
+    if (got == 0) break;
+    round.extents[round.count++] = {at, lane * stride_, got};
+    widest = std::max(widest, got);
+  }
+  // A lane shorter than the widest runs on through stale bytes that are
+  // never written: cheaper than stopping its chain.
+  if (round.count != 0) {
+    kernels_.encrypt_lanes(schedule_, bytes, stride_, round.count, lane_position_, widest,
+                           feedback_.data());
+  }
+  lane_position_ += tile_;
+  const std::uint64_t first_end = std::min(group_start_ + plan_.chunk_size, read_limit());
+  if (group_start_ + lane_position_ >= first_end) {
+    group_start_ += lanes_ * plan_.chunk_size;
+    lane_position_ = 0;
+    feedback_.fill(0);
+  }
+  return group_start_ < read_limit();
+}
+
+/// Reads the next stretch of the payload and deciphers it chunk by chunk.
+bool RelayStream::produce_stretch(Round& round, std::uint8_t* bytes) {
+  const std::uint64_t start = group_start_;
+  const auto length =
+      static_cast<std::size_t>(std::min<std::uint64_t>(round_size_, read_limit() - start));
+  const std::size_t got = read_at(bytes, start, length, start);
+  previous_ = decrypt(bytes, start, got, previous_);
+  if (got != 0) round.extents[round.count++] = {start, 0, got};
+  group_start_ = start + got;
+  return group_start_ < read_limit();
+}
+
+bool RelayStream::consume(std::size_t slot) {
   const Round& round = rounds_[slot];
   for (std::size_t i = 0; i < round.count; ++i) {
     const Extent& extent = round.extents[i];
-    if (!write_full(files_, plan_.output, buffer(slot) + extent.offset, extent.length)) {
+    if (!write_extent(extent, buffer(slot) + extent.offset)) {
       write_failed_ = true;
       return false;
     }
-    written_ = extent.position + extent.length;
-    tell_up_to(written_);
+    const std::uint64_t end = extent.position + extent.length;
+    high_water_ = std::max(high_water_, end);
+    if (extent.position == written_) {
+      advance(end);
+    } else {
+      // A later lane, written ahead: it joins the prefix once the lanes
+      // before it are complete.
+      const std::uint64_t chunk = extent.position / plan_.chunk_size;
+      pending_[static_cast<std::size_t>(chunk % pending_.size())] = {chunk, end};
+    }
   }
   return true;
+}
+
+bool RelayStream::write_extent(const Extent& extent, const std::uint8_t* bytes) {
+  if (plan_.output_seekable) {
+    return write_full_at(files_, plan_.output, bytes, extent.length,
+                         plan_.output_offset + extent.position);
+  }
+  return write_full(files_, plan_.output, bytes, extent.length);
+}
+
+/// Moves the written prefix on to `to`, and on through lanes written ahead,
+/// telling of every chunk it completes.
+void RelayStream::advance(std::uint64_t to) {
+  while (to > written_) {
+    tell_up_to(to);
+    written_ = to;
+    const std::uint64_t chunk = written_ / plan_.chunk_size;
+    const Pending& ahead = pending_[static_cast<std::size_t>(chunk % pending_.size())];
+    if (ahead.chunk == chunk) to = ahead.end;
+  }
+}
+
+StreamEnd RelayStream::finish() {
+  // Bytes past the prefix (lanes written ahead, a write cut short, chunks
+  // past an input that ended early) are cut off again where the output
+  // allows, so it never holds a hole or bytes out of place.
+  const bool cut = plan_.output_seekable && high_water_ > written_;
+  const bool cut_failed = cut && files_.truncate(plan_.output, plan_.output_offset + written_) != 0;
+  if (write_failed_ || cut_failed) return StreamEnd::kWriteFailed;
+  return read_end(written_);
 }
 
 }  // namespace
@@ -626,8 +655,10 @@ bool InOrderStream::consume(std::size_t slot) {
 StreamEnd stream_payload(const StreamPlan& plan, const kernels::Schedule& schedule,
                          FileAccess& files, const ChunkDone& chunk_done) {
   if (plan.payload == 0) return StreamEnd::kDone;
-  if (plan.output_seekable) return ParallelStream(plan, schedule, files, chunk_done).run();
-  return InOrderStream(plan, schedule, files, chunk_done).run();
+  if (plan.output_seekable && plan.direction == Direction::kDecrypt) {
+    return ParallelDecryption(plan, schedule, files, chunk_done).run();
+  }
+  return RelayStream(plan, schedule, files, chunk_done).run();
 }
 
 }  // namespace kelm
