@@ -4,11 +4,10 @@
 // plain reference, with the input cut short at an arbitrary byte or not.
 //
 // Input layout: byte 0: bit 0 decrypts, bit 1 writes in order, bits 2-3 the
-// key length (16 << n), bits 4-5 the rounds in flight in order (1 + n % 3)
-// or the threads into a file (1 + n), bit 6 cuts the input short; byte 1
-// the seed; byte 2 the chunk length (1 to 256); byte 3 the lanes (1 to 32);
-// byte 4 the tile (1 to 64); bytes 5-6 where the input is cut; then the key
-// bytes, then the payload.
+// key length (16 << n), bits 4-5 the rounds in flight (1 + n % 3), bit 6 cuts
+// the input short; byte 1 the seed; byte 2 the chunk length (1 to 256);
+// byte 3 the lanes (1 to 32); byte 4 the tile (1 to 64); bytes 5-6 where
+// the input is cut; then the key bytes, then the payload.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -90,7 +89,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   plan.direction = decrypt ? kelm::Direction::kDecrypt : kelm::Direction::kEncrypt;
   plan.output_seekable = (data[0] & 2) == 0;
   plan.rounds_in_flight = 1 + ((data[0] >> 4) & 3) % 3;
-  plan.workers = 1 + ((data[0] >> 4) & 3);
   plan.chunk_size = 1 + std::uint64_t{data[2]};
   plan.max_lanes = 1 + data[3] % kelm::kernels::kMaxLanes;
   plan.tile = 1 + data[4] % 64;

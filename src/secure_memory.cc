@@ -33,12 +33,6 @@ SecretRegion::SecretRegion(std::size_t size, Lock lock, Populate populate) {
   locked_ = lock == Lock::kYes && ::mlock(block, rounded) == 0;
 }
 
-void SecretRegion::populate() const {
-#if defined(MADV_POPULATE_WRITE)
-  if (data_ != nullptr) (void)::madvise(data_, size_, MADV_POPULATE_WRITE);
-#endif
-}
-
 SecretRegion::SecretRegion(SecretRegion&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),

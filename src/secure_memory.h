@@ -30,10 +30,6 @@ class SecretRegion {
   bool valid() const { return data_ != nullptr; }
   std::byte* data() const { return data_; }
   std::size_t size() const { return size_; }
-  /// Puts every page in place now, as Populate::kYes would have: for a
-  /// thread to take that cost on itself, in parallel with others. A best
-  /// effort; where the system cannot, pages arrive at first touch.
-  void populate() const;
   /// Whether the system agreed to keep the block out of swap.
   bool locked() const { return locked_; }
   /// Whether the system agreed to leave the block out of core dumps.
