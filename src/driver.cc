@@ -7,10 +7,8 @@
 #include <unistd.h>
 
 #include <bit>
-#include <istream>
 #include <new>
 #include <optional>
-#include <ostream>
 
 #include "cipher_kernels.h"
 #include "file_io.h"
@@ -116,8 +114,13 @@ std::optional<Failure> parse_arguments(std::span<const std::string> args, Argume
   return std::nullopt;
 }
 
+/// White space as the C locale has it: what is skipped before an answer.
+bool is_white_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
 /// Writes one progress line.
-void draw_progress(std::ostream& out, std::uint64_t position, std::uint64_t payload) {
+void draw_progress(TextOut& out, std::uint64_t position, std::uint64_t payload) {
   out << "\r completed " << shown_percent(position, payload) << "% " << position << " out of "
       << payload << " B";
   out.flush();
@@ -227,8 +230,10 @@ bool Run::answer_is_yes() {
       (is_input_or_key(*in) || (probed_output_ && same_file(*in, *probed_output_)))) {
     return false;
   }
-  char answer = 'n';  // end of input, or no input at all, means no
-  console_.in >> answer;
+  // The first byte that is not white space; the end of the input, or no
+  // input at all, means no.
+  std::optional<char> answer = console_.in.next();
+  while (answer && is_white_space(*answer)) answer = console_.in.next();
   return answer == 'Y';
 }
 
@@ -346,9 +351,8 @@ std::optional<Failure> execute(std::span<const std::string> args, Console consol
 
 }  // namespace
 
-int report_no_memory(std::ostream& err) {
-  err << kNoMemory;  // a literal: writing it needs no memory of its own
-  err.flush();
+int report_no_memory(TextOut& err) {
+  err.write_now(kNoMemory);  // a literal, written as it is: it needs no memory
   return STATUS_RESOURCE;
 }
 

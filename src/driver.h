@@ -4,19 +4,19 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
-#include <iosfwd>
 #include <span>
 #include <string>
 
+#include "console.h"
 #include "file_io.h"
 
 namespace kelm {
 
 /// The three console streams a run talks to.
 struct Console {
-  std::istream& in;   // the answer to the overwrite question
-  std::ostream& out;  // key-size and progress lines
-  std::ostream& err;  // the overwrite question and error messages
+  TextIn& in;    // the answer to the overwrite question
+  TextOut& out;  // key-size and progress lines
+  TextOut& err;  // the overwrite question and error messages
 };
 
 /// Source of the calendar time in seconds; its low 8 bits seed an encryption.
@@ -36,6 +36,6 @@ std::uint16_t shown_percent(std::uint64_t position, std::uint64_t payload);
 
 /// Writes the message for running out of memory, without needing any.
 /// Returns the exit status that goes with it.
-int report_no_memory(std::ostream& err);
+int report_no_memory(TextOut& err);
 
 }  // namespace kelm

@@ -4,10 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <ostream>
 #include <span>
 #include <string>
 
+#include "console.h"
 #include "secure_memory.h"
 
 namespace kelm {
@@ -56,7 +56,7 @@ class CipherKey {
 
   /// Loads the key file `name`. Writes the key-size lines to `out`. On
   /// failure returns it and leaves the key empty.
-  std::optional<Failure> load_key_file(const std::string& name, std::ostream& out);
+  std::optional<Failure> load_key_file(const std::string& name, TextOut& out);
 
   /// Takes a copy of `bytes` as the key. False (key left empty) unless the
   /// length is a power of two from MIN_KEY_SIZE to MAX_KEY_SIZE.

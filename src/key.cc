@@ -43,7 +43,7 @@ bool usable_length(std::uint64_t length) {
 
 }  // namespace
 
-std::optional<Failure> CipherKey::load_key_file(const std::string& name, std::ostream& out) {
+std::optional<Failure> CipherKey::load_key_file(const std::string& name, TextOut& out) {
   wipe();
   struct stat info {};
   std::optional<UniqueFd> file = open_regular_file(name.c_str(), info);

@@ -1,10 +1,12 @@
+#include <unistd.h>
+
 #include <csignal>
 #include <ctime>
-#include <iostream>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "console.h"
 #include "driver.h"
 #include "file_io.h"
 #include "kelm.h"
@@ -16,10 +18,13 @@ int main(int argc, char** argv) {
   // failed write, with its message, instead of killing the process.
   (void)std::signal(SIGPIPE, SIG_IGN);
   (void)std::signal(SIGXFSZ, SIG_IGN);
+  kelm::DescriptorIn in(STDIN_FILENO);
+  kelm::DescriptorOut out(STDOUT_FILENO);
+  kelm::DescriptorOut err(STDERR_FILENO);
   try {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    return kelm::run(args, {std::cin, std::cout, std::cerr}, [] { return std::time(nullptr); });
+    return kelm::run(args, {in, out, err}, [] { return std::time(nullptr); });
   } catch (const std::bad_alloc&) {
-    return kelm::report_no_memory(std::cerr);
+    return kelm::report_no_memory(err);
   }
 }

@@ -7,7 +7,6 @@
 #include <fstream>
 #include <limits>
 #include <new>
-#include <sstream>
 
 #include "kelm.h"
 #include "reference_cipher.h"
@@ -31,14 +30,14 @@ class DriverTest : public testing::TempDirTest {
   /// Runs kelm with the clock at `time`; fills out_ and err_.
   int kelm(const std::string& mode, const std::string& input, const std::string& output,
            std::time_t time = 0x1234500E, FileAccess& files = system_files()) {
-    std::istringstream in;
-    std::ostringstream out;
-    std::ostringstream err;
+    testing::StringIn in;
+    testing::StringOut out;
+    testing::StringOut err;
     const std::vector<std::string> args = {mode, path(input), path(output), path("key")};
     const int status = run(
         args, {in, out, err}, [time] { return time; }, files);
-    out_ = out.str();
-    err_ = err.str();
+    out_ = out.text();
+    err_ = err.text();
     return status;
   }
 

@@ -1,6 +1,5 @@
 #include <sys/stat.h>
 
-#include <sstream>
 
 #include "kelm.h"
 #include "test_support.h"
@@ -41,9 +40,10 @@ TEST_F(KeyTest, LoadsOrRejectsByLength) {
     const Bytes bytes = testing::pattern(c.length, 3);
     testing::write_file(path("key"), bytes);
     CipherKey key;
-    std::ostringstream out;
+    testing::StringOut out;
     const std::optional<Failure> failure = key.load_key_file(path("key"), out);
-    EXPECT_EQ(out.str(), c.out);
+    out.flush();
+    EXPECT_EQ(out.text(), c.out);
     if (c.status == 0) {
       ASSERT_FALSE(failure) << failure->message;
       EXPECT_EQ(Bytes(key.bytes().begin(), key.bytes().end()), bytes);
@@ -63,12 +63,13 @@ TEST_F(KeyTest, RefusesWhatIsNotARegularFile) {
   for (const char* name : {"missing", "folder", "fifo"}) {
     SCOPED_TRACE(name);
     CipherKey key;
-    std::ostringstream out;
+    testing::StringOut out;
     const std::optional<Failure> failure = key.load_key_file(path(name), out);
+    out.flush();
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->status, 1);
     EXPECT_EQ(failure->message, "Error: could not load key file " + path(name) + "\n");
-    EXPECT_EQ(out.str(), "");
+    EXPECT_EQ(out.text(), "");
   }
 }
 

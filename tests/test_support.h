@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "console.h"
 #include "file_io.h"
 
 namespace kelm::testing {
@@ -41,6 +42,33 @@ Bytes pattern(std::size_t length, std::uint8_t salt = 0);
 /// The system's file calls, with faults planted at chosen bytes: the input
 /// can end early or fail at a byte, the output can fail at a byte or take
 /// only a few bytes per call. Offsets count from the start of each file.
+/// Console text out, kept in a string.
+class StringOut : public TextOut {
+ public:
+  /// Everything flushed so far.
+  const std::string& text() const { return text_; }
+
+ protected:
+  void deliver(std::string_view text) override { text_.append(text); }
+
+ private:
+  std::string text_;
+};
+
+/// Console text in, from a string.
+class StringIn : public TextIn {
+ public:
+  explicit StringIn(std::string text = "") : text_(std::move(text)) {}
+  std::optional<char> next() override {
+    if (at_ == text_.size()) return std::nullopt;
+    return text_[at_++];
+  }
+
+ private:
+  std::string text_;
+  std::size_t at_ = 0;
+};
+
 class FaultyFiles : public FileAccess {
  public:
   /// Reads deliver nothing at or past `offset`: as if the file ended there,

@@ -1,0 +1,30 @@
+#include "console.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace kelm {
+
+void DescriptorOut::deliver(std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t done = ::write(fd_, text.data(), text.size());
+    if (done < 0 && errno == EINTR) continue;
+    // Progress and messages are for the eye: a closed or full console
+    // changes nothing about the run, so the rest is dropped.
+    if (done <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(done));
+  }
+}
+
+std::optional<char> DescriptorIn::next() {
+  char byte = 0;
+  while (true) {
+    const ssize_t got = ::read(fd_, &byte, 1);
+    if (got == 1) return byte;
+    if (got < 0 && errno == EINTR) continue;
+    return std::nullopt;
+  }
+}
+
+}  // namespace kelm
