@@ -49,9 +49,12 @@ inline TextOut& operator<<(TextOut& out, std::string_view text) {
   return out;
 }
 
-/// Whole numbers in decimal; characters are text, not numbers.
-template <std::integral Number>
-  requires(!std::is_same_v<Number, bool> && !std::is_same_v<Number, char>)
+/// The numbers that are written in decimal: characters are text, and no
+/// truth value is written at all.
+template <typename T>
+concept WholeNumber = std::integral<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char>;
+
+template <WholeNumber Number>
 TextOut& operator<<(TextOut& out, Number number) {
   char digits[24];
   const auto written = std::to_chars(digits, digits + sizeof digits, number);

@@ -1,6 +1,5 @@
 #include <sys/stat.h>
 
-
 #include "kelm.h"
 #include "test_support.h"
 
