@@ -49,9 +49,7 @@
 #                 where /tmp is a tmpfs: the files should be on a disk)
 #   BENCH_RAW     a file to which the raw measurements are copied
 #   NO_INSTALL=1  never run apt-get
-#   PEERS=0       cat, dd and kelm only: the peers' files and their six-second
-#                 ccrypt runs leave this machine's memory in a state in which
-#                 the next command to write may take several times as long
+#   PEERS=0       cat, dd and kelm only: a run of minutes instead of ten
 # The scratch folder and everything in it is removed at the end.
 # This is a benchmark, not a test: nothing here passes or fails on speed.
 set -euo pipefail
