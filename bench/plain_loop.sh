@@ -47,11 +47,12 @@ children_ms() {
   awk 'NR == 2 { gsub(/[ms]/, " "); printf "%d", ($1 * 60 + $2 + $3 * 60 + $4) * 1000 }' "$1"
 }
 
-# Runs command $2... once, reading file $1 first, and appends its wall time
-# in microseconds and processor time in milliseconds to the raw record.
+# Runs command $3... once for round $round as $1, reading file $2 first, and
+# appends its wall time in microseconds and processor time in milliseconds to
+# the raw record.
 timed() {
-  local reads=$1
-  shift
+  local name=$1 reads=$2
+  shift 2
   rm -f out
   sync
   cat "$reads" > /dev/null
@@ -65,9 +66,9 @@ timed() {
 }
 
 for ((round = 1; round <= rounds; round++)); do
-  name=dd timed in dd if=in of=out bs="$dd_bs" status=none
-  name=kelm-enc timed in "$kelm" encrypt in out key
-  name=kelm-dec timed in.kelm "$kelm" decrypt in.kelm out key
+  timed dd in dd if=in of=out bs="$dd_bs" status=none
+  timed kelm-enc in "$kelm" encrypt in out key
+  timed kelm-dec in.kelm "$kelm" decrypt in.kelm out key
 done
 # The last decryption's output is still there: it must be the input.
 cmp -s in out || {
