@@ -149,42 +149,32 @@ inline __m512i permute(__m512i first, __m512i picks, __m512i second) {
   return _mm512_permutex2var_epi8(first, picks, second);
 }
 
-/// The key for 16 chains in an xmm register, each key length with its
-/// cheapest lookup.
+/// The key for 16 chains in an xmm register: the zmm tables of decryption,
+/// looked up in as narrow a register as each key length allows.
 template <std::size_t kSlices>
-struct NarrowChain {
-  __m512i low;   // the key, repeated to 64 bytes
-  __m512i high;  // its second half, for a 128-byte key
-
-  explicit NarrowChain(const Schedule& schedule) {
-    const std::uint8_t* const key = schedule.key().data();
-    alignas(64) std::uint8_t bytes[128];
-    for (std::size_t i = 0; i < sizeof bytes; ++i) bytes[i] = key[i & schedule.mask()];
-    low = _mm512_load_si512(bytes);
-    high = _mm512_load_si512(bytes + 64);
-    wipe_bytes(bytes, sizeof bytes);
-  }
-  NarrowChain(const NarrowChain&) = delete;
-  NarrowChain& operator=(const NarrowChain&) = delete;
-  ~NarrowChain() { wipe_bytes(this, sizeof *this); }
+class NarrowChain {
+ public:
+  explicit NarrowChain(const Schedule& schedule) : key_(schedule) {}
 
   /// extra ^ key[byte mod key length] for every byte of `byte`: the chain's
   /// step, and its critical path.
   [[gnu::always_inline]] __m128i step(__m128i byte, __m128i extra) const {
     __m128i picked;
     if constexpr (kSlices == 1) {
-      picked = _mm_permutexvar_epi8(byte, _mm512_castsi512_si128(low));
+      picked = _mm_permutexvar_epi8(byte, _mm512_castsi512_si128(key_.low));
     } else if constexpr (kSlices == 2) {
       picked = _mm256_castsi256_si128(
-          _mm256_permutexvar_epi8(_mm256_castsi128_si256(byte), _mm512_castsi512_si256(low)));
-    } else if constexpr (kSlices == 4) {
-      picked = _mm512_castsi512_si128(_mm512_permutexvar_epi8(_mm512_castsi128_si512(byte), low));
+          _mm256_permutexvar_epi8(_mm256_castsi128_si256(byte), _mm512_castsi512_si256(key_.low)));
     } else {
-      picked =
-          _mm512_castsi512_si128(_mm512_permutex2var_epi8(low, _mm512_castsi128_si512(byte), high));
+      // The zmm lookup, vpermb or vpermi2b, on the xmm's bytes.
+      picked = _mm512_castsi512_si128(
+          key_.lookup_xor(_mm512_castsi128_si512(byte), _mm512_setzero_si512()));
     }
     return _mm_xor_si128(picked, extra);
   }
+
+ private:
+  const WideTable<kSlices> key_;
 };
 
 /// The 16-byte slot `slot` of `whole`.

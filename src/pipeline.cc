@@ -22,6 +22,23 @@ namespace kelm {
 
 namespace {
 
+/// Where the calling thread runs now and where it may run. A best effort:
+/// where the system cannot tell, known() is false and nothing is moved.
+struct Placement {
+  Placement() {
+    here = ::sched_getcpu();
+    if (here < 0 || here >= CPU_SETSIZE || ::sched_getaffinity(0, sizeof allowed, &allowed) != 0 ||
+        !CPU_ISSET(here, &allowed)) {
+      here = -1;
+    }
+  }
+  bool known() const { return here >= 0; }
+  bool several() const { return !known() || CPU_COUNT(&allowed) > 1; }
+
+  int here = -1;
+  cpu_set_t allowed{};
+};
+
 /// A second thread of the stream, started where the system allows on
 /// another processor than its creator's, then free to run anywhere. A new
 /// thread is queued on its creator's processor, and a scheduler may leave it
@@ -36,12 +53,11 @@ class Helper {
     if (const int error = ::pthread_attr_init(&attributes); error != 0) {
       throw std::system_error(error, std::generic_category());
     }
-    cpu_set_t elsewhere;
-    const int here = ::sched_getcpu();
-    if (here >= 0 && ::sched_getaffinity(0, sizeof allowed_, &allowed_) == 0 &&
-        CPU_COUNT(&allowed_) > 1 && CPU_ISSET(here, &allowed_)) {
-      elsewhere = allowed_;
-      CPU_CLR(here, &elsewhere);
+    const Placement placement;
+    if (placement.known() && placement.several()) {
+      allowed_ = placement.allowed;
+      cpu_set_t elsewhere = allowed_;
+      CPU_CLR(placement.here, &elsewhere);
       // Best effort: without it the thread starts where the system puts it.
       widen_ = ::pthread_attr_setaffinity_np(&attributes, sizeof elsewhere, &elsewhere) == 0;
     }
@@ -92,14 +108,12 @@ inline void relax() {
 class StayHere {
  public:
   StayHere() {
-    const int here = ::sched_getcpu();
-    if (here < 0 || here >= CPU_SETSIZE ||
-        ::sched_getaffinity(0, sizeof allowed_, &allowed_) != 0) {
-      return;
-    }
+    const Placement placement;
+    if (!placement.known()) return;
+    allowed_ = placement.allowed;
     cpu_set_t only;
     CPU_ZERO(&only);
-    CPU_SET(here, &only);
+    CPU_SET(placement.here, &only);
     pinned_ = ::sched_setaffinity(0, sizeof only, &only) == 0;
   }
   StayHere(const StayHere&) = delete;
@@ -156,10 +170,7 @@ class Relay {
   /// measured alike on 10 MB; on 512 MiB longer spins cost processor time.
   /// With one processor to run on, a spin only keeps the other side from it.
   static std::chrono::microseconds spin_time() {
-    cpu_set_t allowed;
-    const bool several =
-        ::sched_getaffinity(0, sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) > 1;
-    return std::chrono::microseconds(several ? 100 : 0);
+    return std::chrono::microseconds(Placement().several() ? 100 : 0);
   }
 
   void run_alone() {

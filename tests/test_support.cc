@@ -82,10 +82,7 @@ void FaultyFiles::before_write(std::size_t count, std::function<void()> action) 
 
 ssize_t FaultyFiles::read_at(int fd, std::uint8_t* buffer, std::size_t length,
                              std::uint64_t offset) {
-  {
-    const std::lock_guard lock(mutex_);
-    if (before_first_read_) std::exchange(before_first_read_, nullptr)();
-  }
+  if (before_first_read_) std::exchange(before_first_read_, nullptr)();
   if (read_end_ && offset + length > *read_end_) {
     if (offset >= *read_end_) {
       if (!read_error_) return 0;
@@ -98,10 +95,7 @@ ssize_t FaultyFiles::read_at(int fd, std::uint8_t* buffer, std::size_t length,
 }
 
 std::size_t FaultyFiles::allowed_write(std::uint64_t offset, std::size_t length) {
-  {
-    const std::lock_guard lock(mutex_);
-    if (before_write_ && writes_++ >= before_write_from_) before_write_();
-  }
+  if (before_write_ && writes_++ >= before_write_from_) before_write_();
   length = std::min(length, write_limit_);
   if (write_end_)
     length = static_cast<std::size_t>(

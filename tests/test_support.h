@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,9 +38,6 @@ Bytes random_bytes(std::size_t length, std::uint32_t seed);
 /// `length` bytes of a repeating, position-dependent pattern.
 Bytes pattern(std::size_t length, std::uint8_t salt = 0);
 
-/// The system's file calls, with faults planted at chosen bytes: the input
-/// can end early or fail at a byte, the output can fail at a byte or take
-/// only a few bytes per call. Offsets count from the start of each file.
 /// Console text out, kept in a string.
 class StringOut : public TextOut {
  public:
@@ -69,6 +65,9 @@ class StringIn : public TextIn {
   std::size_t at_ = 0;
 };
 
+/// The system's file calls, with faults planted at chosen bytes: the input
+/// can end early or fail at a byte, the output can fail at a byte or take
+/// only a few bytes per call. Offsets count from the start of each file.
 class FaultyFiles : public FileAccess {
  public:
   /// Reads deliver nothing at or past `offset`: as if the file ended there,
@@ -104,7 +103,6 @@ class FaultyFiles : public FileAccess {
   std::size_t writes_ = 0;
   std::size_t before_write_from_ = 0;
   std::function<void()> before_write_;
-  std::mutex mutex_;  // the stream's threads read and write side by side
 };
 
 struct Outcome {
