@@ -12,15 +12,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
 #include "cipher_kernels.h"
 #include "file_io.h"
-#include "kelm.h"
-#include "pipeline.h"
+#include "key.h"
 #include "reference_cipher.h"
+#include "stream.h"
 
 namespace {
 
@@ -32,10 +33,12 @@ void check(bool condition) {
   if (!condition) std::abort();
 }
 
-/// The system's calls, with the input ending early at `end`.
+/// The system's calls, with the input ending early at `end` and the output
+/// refusing bytes at and past `room`, by an error or by taking none.
 class CutFiles final : public kelm::FileAccess {
  public:
-  explicit CutFiles(std::uint64_t end) : end_(end) {}
+  CutFiles(std::uint64_t end, std::uint64_t room, bool refuse_by_error)
+      : end_(end), room_(room), refuse_by_error_(refuse_by_error) {}
   ssize_t read_at(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset) override {
     if (offset >= end_) return 0;
     return kelm::system_files().read_at(
@@ -43,18 +46,35 @@ class CutFiles final : public kelm::FileAccess {
         offset);
   }
   ssize_t write(int fd, const std::uint8_t* buffer, std::size_t length) override {
-    return kelm::system_files().write(fd, buffer, length);
+    const off_t at = lseek(fd, 0, SEEK_CUR);
+    check(at >= 0);
+    return write_at(fd, buffer, length, static_cast<std::uint64_t>(at), false);
   }
   ssize_t write_at(int fd, const std::uint8_t* buffer, std::size_t length,
                    std::uint64_t offset) override {
-    return kelm::system_files().write_at(fd, buffer, length, offset);
+    return write_at(fd, buffer, length, offset, true);
   }
   int truncate(int fd, std::uint64_t length) override {
     return kelm::system_files().truncate(fd, length);
   }
+  int close(int fd) override { return kelm::system_files().close(fd); }
 
  private:
+  ssize_t write_at(int fd, const std::uint8_t* buffer, std::size_t length, std::uint64_t offset,
+                   bool positional) {
+    if (offset >= room_) {
+      if (!refuse_by_error_) return 0;
+      errno = ENOSPC;
+      return -1;
+    }
+    length = static_cast<std::size_t>(std::min<std::uint64_t>(length, room_ - offset));
+    return positional ? kelm::system_files().write_at(fd, buffer, length, offset)
+                      : kelm::system_files().write(fd, buffer, length);
+  }
+
   std::uint64_t end_;
+  std::uint64_t room_;
+  bool refuse_by_error_;
 };
 
 /// An in-memory file holding `bytes`, emptied first.
@@ -97,6 +117,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint64_t readable = payload.size();
   if ((data[0] & 0x40) != 0)
     readable = std::min<std::uint64_t>(readable, data[5] | std::uint64_t{data[6]} << 8);
+  // The top bits of the tile byte plant a write fault: the output takes
+  // only `room` bytes, then fails (1) or takes nothing more (2).
+  const int write_fault = data[4] >> 6;
+  const std::uint64_t room =
+      write_fault == 1 || write_fault == 2 ? data[6] | std::uint64_t{data[5]} << 8 : ~0ULL;
 
   // The reference's output: chunk by chunk, up to the first unreadable byte.
   Bytes expected(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(readable));
@@ -121,13 +146,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const kelm::kernels::Kernels* set : kelm::kernels::available()) {
     plan.kernels = set;
     check(ftruncate(output, 0) == 0 && lseek(output, 0, SEEK_SET) == 0);
-    CutFiles files(readable);
+    CutFiles files(readable, room, write_fault == 1);
     std::vector<std::uint64_t> told;
-    const kelm::StreamEnd end = kelm::stream_payload(
-        plan, key.schedule(seed), files, [&](std::uint64_t position) { told.push_back(position); });
+    const kelm::StreamEnd end =
+        kelm::stream_payload(plan, key.schedule(seed), files, kelm::system_pages(),
+                             [&](std::uint64_t position) { told.push_back(position); });
+    const Bytes written = contents(output);
+    if (room < expected.size()) {
+      // Whatever was written is a prefix, and only chunks inside it were told of.
+      check(end == kelm::StreamEnd::kWriteFailed);
+      check(written.size() <= room && std::equal(written.begin(), written.end(), expected.begin()));
+      check(told.size() <= ends.size() && std::equal(told.begin(), told.end(), ends.begin()));
+      check(told.empty() || told.back() <= written.size());
+      continue;
+    }
     check(end ==
           (readable < payload.size() ? kelm::StreamEnd::kReadFailed : kelm::StreamEnd::kDone));
-    check(contents(output) == expected);
+    check(written == expected);
     check(told == ends);
   }
   return 0;

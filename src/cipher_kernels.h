@@ -8,6 +8,7 @@
 #include <span>
 
 #include "kelm.h"
+#include "secure_memory.h"
 
 namespace kelm::kernels {
 

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "interrupt.h"
+
 namespace kelm {
 
 void DescriptorOut::deliver(std::string_view text) {
@@ -22,7 +24,8 @@ std::optional<char> DescriptorIn::next() {
   while (true) {
     const ssize_t got = ::read(fd_, &byte, 1);
     if (got == 1) return byte;
-    if (got < 0 && errno == EINTR) continue;
+    // An interrupt ends the wait for an answer at once; it counts as none.
+    if (got < 0 && errno == EINTR && interrupt_received() == 0) continue;
     return std::nullopt;
   }
 }

@@ -6,14 +6,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <bit>
 #include <new>
 #include <optional>
 
 #include "cipher_kernels.h"
+#include "failure.h"
 #include "file_io.h"
 #include "kelm.h"
-#include "pipeline.h"
+#include "key.h"
+#include "stream.h"
 
 namespace kelm {
 
@@ -119,6 +120,15 @@ bool is_white_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+/// The percent a progress line shows: position / payload * 100 in double
+/// precision, truncated, in 16 bits; 0 for an empty payload. The position
+/// is at most the payload plus the seed byte, so it never passes 200.
+std::uint16_t shown_percent(std::uint64_t position, std::uint64_t payload) {
+  if (payload == 0) return 0;
+  const double exact = static_cast<double>(position) / static_cast<double>(payload) * 100.0;
+  return static_cast<std::uint16_t>(static_cast<std::uint64_t>(exact));
+}
+
 /// Writes one progress line.
 void draw_progress(TextOut& out, std::uint64_t position, std::uint64_t payload) {
   out << "\r completed " << shown_percent(position, payload) << "% " << position << " out of "
@@ -126,11 +136,23 @@ void draw_progress(TextOut& out, std::uint64_t position, std::uint64_t payload) 
   out.flush();
 }
 
+/// Opens an output file for writing without waiting, even on a FIFO that
+/// has no reader, and without creating or emptying anything unless `create`
+/// holds O_CREAT | O_EXCL. Writes wait as usual afterwards.
+UniqueFd open_output_file(const std::string& name, int create, mode_t permissions) {
+  UniqueFd file(
+      ::open(name.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | create, permissions));
+  if (!file.is_open()) return file;
+  const int flags = ::fcntl(file.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return UniqueFd();
+  return file;
+}
+
 /// Everything one run holds, from the open input to the loaded key.
 class Run {
  public:
-  Run(Console console, const Clock& clock, FileAccess& files)
-      : console_(console), clock_(clock), files_(files) {}
+  Run(Console console, const Clock& clock, const Seams& seams)
+      : console_(console), clock_(clock), seams_(seams), files_(*seams.files) {}
   Run(const Run&) = delete;
   Run& operator=(const Run&) = delete;
 
@@ -151,12 +173,14 @@ class Run {
 
   Console console_;
   const Clock& clock_;
+  const Seams& seams_;
   FileAccess& files_;
   Arguments args_;
   UniqueFd input_;
   struct stat input_info_ {};
   std::optional<struct stat> key_info_;
   std::optional<struct stat> probed_output_;  // the existing output the question is about
+  UniqueFd existing_output_;  // that file, held open from before the question where it could be
   UniqueFd output_;
   bool output_seekable_ = false;
   CipherKey key_;
@@ -175,7 +199,9 @@ std::optional<Failure> Run::execute(std::span<const std::string> args) {
   if (auto failure = open_input()) return failure;
   if (auto failure = confirm_output()) return failure;
   if (auto failure = open_output()) return failure;
-  if (auto failure = key_.load_key_file(args_.key, console_.out)) return failure;
+  if (auto failure = key_.load_key_file(args_.key, console_.out, files_, *seams_.pages)) {
+    return failure;
+  }
   seed_ = static_cast<std::uint8_t>(clock_());
   if (auto failure = measure_input()) return failure;
   if (auto failure = exchange_seed()) return failure;
@@ -203,8 +229,16 @@ std::optional<Failure> Run::confirm_output() {
   struct stat key_info {};
   if (::stat(args_.key.c_str(), &key_info) == 0) key_info_ = key_info;
 
+  // An existing output is held open from now on, neither created nor
+  // emptied: it stays the very file asked about, and while it is open no
+  // other file can take its device and inode.
+  existing_output_ = open_output_file(args_.output, 0, 0);
   struct stat info {};
-  if (::stat(args_.output.c_str(), &info) != 0) return std::nullopt;
+  if (existing_output_.is_open() ? ::fstat(existing_output_.get(), &info) != 0
+                                 : ::stat(args_.output.c_str(), &info) != 0) {
+    existing_output_.reset();
+    return std::nullopt;
+  }
   if (S_ISDIR(info.st_mode)) return cannot_open_output(args_.output);
   if (is_input_or_key(info)) return output_is_source(args_.output);
   // A terminal or /dev/null may serve as both; a file or a pipe would take
@@ -239,18 +273,32 @@ bool Run::answer_is_yes() {
 
 /// Opens the output without following anything planted since the question:
 /// a new output is created exclusively, an existing one must still be the
-/// file that was asked about. Nothing is emptied until every check passed.
+/// file that was asked about, under its name. Nothing is emptied until
+/// every check passed.
 std::optional<Failure> Run::open_output() {
-  // A new file gets the input's permission bits (less set-id bits, then the
-  // umask), so a private file's counterpart is not readable by others.
-  const mode_t permissions = input_info_.st_mode & 0777;
-  const int create = probed_output_ ? 0 : O_CREAT | O_EXCL;
-  UniqueFd file(
-      ::open(args_.output.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | create, permissions));
+  UniqueFd file;
+  if (probed_output_) {
+    // One that could not be opened before the question (a FIFO without a
+    // reader, say) gets one more try.
+    file = existing_output_.is_open() ? std::move(existing_output_)
+                                      : open_output_file(args_.output, 0, 0);
+  } else {
+    // A new file gets the input's permission bits (less set-id bits, then
+    // the umask), so a private file's counterpart is not readable by others.
+    file = open_output_file(args_.output, O_CREAT | O_EXCL, input_info_.st_mode & 0777);
+  }
   if (!file.is_open()) return cannot_open_output(args_.output);
   if (auto failure = check_opened_output(file.get())) return failure;
   output_ = std::move(file);
   return std::nullopt;
+}
+
+/// True when `name` names the open file `fd` (following links, as the
+/// question did).
+bool names_file(const std::string& name, int fd) {
+  struct stat named {};
+  struct stat opened {};
+  return ::stat(name.c_str(), &named) == 0 && ::fstat(fd, &opened) == 0 && same_file(named, opened);
 }
 
 /// Checks the opened output once more through its descriptor, then empties
@@ -258,7 +306,7 @@ std::optional<Failure> Run::open_output() {
 std::optional<Failure> Run::check_opened_output(int fd) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) return cannot_open_output(args_.output);
-  if (probed_output_ && !same_file(info, *probed_output_)) {
+  if (probed_output_ && (!same_file(info, *probed_output_) || !names_file(args_.output, fd))) {
     return cannot_open_output(args_.output);
   }
   // A key file that did not exist before may be the output just created.
@@ -314,15 +362,19 @@ std::optional<Failure> Run::process_chunks() {
   plan.output_offset = args_.mode == Mode::kEncrypt ? 1 : 0;
   plan.output_seekable = output_seekable_;
   plan.payload = payload_;
+  plan.stop_requested = [this] { return seams_.interrupted() != 0; };
   const kernels::Schedule& schedule = key_.schedule(seed_);
-  const StreamEnd end = stream_payload(plan, schedule, files_, [this](std::uint64_t position) {
-    draw_progress(console_.out, payload_start_ + position, payload_);
-  });
+  const StreamEnd end =
+      stream_payload(plan, schedule, files_, *seams_.pages, [this](std::uint64_t position) {
+        draw_progress(console_.out, payload_start_ + position, payload_);
+      });
   switch (end) {
     case StreamEnd::kDone: break;
     case StreamEnd::kReadFailed: return cannot_read_input(args_.input);
     case StreamEnd::kWriteFailed: return cannot_write_output(args_.output);
     case StreamEnd::kNoMemory: return Failure{STATUS_RESOURCE, kNoMemory};
+    // The caller learns of the signal itself; nothing is said.
+    case StreamEnd::kStopped: return Failure{STATUS_FILE, ""};
   }
   // A payload that ends on a chunk boundary: one more read finds nothing,
   // and it too is drawn.
@@ -331,8 +383,8 @@ std::optional<Failure> Run::process_chunks() {
 }
 
 std::optional<Failure> Run::finish() {
-  if (!input_.close()) return cannot_read_input(args_.input);
-  if (!output_.close()) return cannot_write_output(args_.output);
+  if (!close_file(files_, input_)) return cannot_read_input(args_.input);
+  if (!close_file(files_, output_)) return cannot_write_output(args_.output);
   console_.out << "\r completed 100% " << payload_ << " out of " << payload_ << " B";
   console_.out.flush();
   console_.out << "\n";
@@ -344,8 +396,8 @@ std::optional<Failure> Run::finish() {
 /// Runs the command; the run, with its key and buffers, is gone by the time
 /// this returns, so every secret has been wiped before anything is reported.
 std::optional<Failure> execute(std::span<const std::string> args, Console console,
-                               const Clock& clock, FileAccess& files) {
-  Run kelm_run(console, clock, files);
+                               const Clock& clock, const Seams& seams) {
+  Run kelm_run(console, clock, seams);
   return kelm_run.execute(args);
 }
 
@@ -356,37 +408,26 @@ int report_no_memory(TextOut& err) {
   return STATUS_RESOURCE;
 }
 
-std::uint16_t shown_percent(std::uint64_t position, std::uint64_t payload) {
-  if (payload == 0) return 0;
-  const double exact = static_cast<double>(position) / static_cast<double>(payload) * 100.0;
-  // Below 2^63 the conversion truncates, and the low 16 bits are the rest.
-  constexpr double kTwoTo63 = 9223372036854775808.0;
-  if (exact < kTwoTo63) return static_cast<std::uint16_t>(static_cast<std::uint64_t>(exact));
-  // Past it the conversion would be undefined, but every double there is a
-  // whole number: its mantissa times 2^shift, shift at least 11. Its low 16
-  // bits come from the mantissa alone, with no maths library needed.
-  const auto bits = std::bit_cast<std::uint64_t>(exact);
-  const auto exponent = static_cast<int>((bits >> 52) & 0x7FF);
-  if (exponent == 0x7FF) return 0;  // not reachable from 64-bit counts
-  const std::uint64_t mantissa = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
-  const int shift = exponent - 1075;
-  if (shift >= 16) return 0;
-  return static_cast<std::uint16_t>(mantissa << shift);
-}
-
-int run(std::span<const std::string> args, Console console, const Clock& clock, FileAccess& files) {
+int run(std::span<const std::string> args, Console console, const Clock& clock,
+        const Seams& seams) {
+  std::optional<Failure> failure;
+  bool out_of_memory = false;
   try {
-    std::optional<Failure> failure = execute(args, console, clock, files);
-    if (!failure) return STATUS_OK;
-    // Whatever went to standard output so far comes before the error.
-    console.out.flush();
-    console.err << failure->message;
-    console.err.flush();
-    return failure->status;
+    failure = execute(args, console, clock, seams);
   } catch (const std::bad_alloc&) {
-    console.out.flush();
-    return report_no_memory(console.err);
+    out_of_memory = true;
   }
+  // Whatever went to standard output so far comes before the error; the
+  // messages are written as they are, needing no more memory.
+  console.out.flush();
+  if (out_of_memory) {
+    report_no_memory(console.err);
+  } else if (failure) {
+    console.err.write_now(failure->message);
+  }
+  if (const int signal = seams.interrupted()) return 128 + signal;
+  if (out_of_memory) return STATUS_RESOURCE;
+  return failure ? failure->status : STATUS_OK;
 }
 
 }  // namespace kelm

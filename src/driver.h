@@ -9,6 +9,7 @@
 
 #include "console.h"
 #include "file_io.h"
+#include "secure_memory.h"
 
 namespace kelm {
 
@@ -22,17 +23,22 @@ struct Console {
 /// Source of the calendar time in seconds; its low 8 bits seed an encryption.
 using Clock = std::function<std::time_t()>;
 
+/// The system a run works through. The program uses the system's own;
+/// tests stand in theirs to make any call fail.
+struct Seams {
+  FileAccess* files = &system_files();
+  PageSource* pages = &system_pages();
+  /// The signal that asked the run to stop, or 0: asked before every round.
+  std::function<int()> interrupted = [] { return 0; };
+};
+
 /// Runs one kelm command. `args` are the words after the program name:
 /// mode, input file, output file, key file. Returns the exit status; every
-/// failure has written its message to `console.err` by then. The run's
-/// reads and writes of file data go through `files`.
+/// failure has written its message to `console.err` by then. A run stopped
+/// by a signal returns 128 plus its number, as a shell reports it, with
+/// nothing written past a correct prefix of its output.
 int run(std::span<const std::string> args, Console console, const Clock& clock,
-        FileAccess& files = system_files());
-
-/// The percent a progress line shows: position / payload * 100 worked out in
-/// double precision, truncated, then taken modulo 2^16 (an input that grew
-/// can take it far past 100). 0 for an empty payload.
-std::uint16_t shown_percent(std::uint64_t position, std::uint64_t payload);
+        const Seams& seams = {});
 
 /// Writes the message for running out of memory, without needing any.
 /// Returns the exit status that goes with it.

@@ -10,21 +10,25 @@ namespace kelm {
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
   if (this != &other) {
-    close();
+    reset();
     fd_ = other.release();
   }
   return *this;
 }
 
-UniqueFd::~UniqueFd() { close(); }
+UniqueFd::~UniqueFd() { reset(); }
 
 int UniqueFd::release() { return std::exchange(fd_, -1); }
 
-bool UniqueFd::close() {
-  if (fd_ < 0) return true;
-  // On Linux the descriptor is gone even when close reports an error, so it
-  // must not be retried; the error still tells the caller something failed.
-  return ::close(release()) == 0;
+void UniqueFd::reset() noexcept {
+  if (fd_ >= 0) (void)::close(release());
+}
+
+bool close_file(FileAccess& files, UniqueFd& file) {
+  if (!file.is_open()) return true;
+  // The descriptor is gone even when close reports an error, so it must not
+  // be retried; the error still tells the caller that something failed.
+  return files.close(file.release()) == 0;
 }
 
 std::optional<UniqueFd> open_regular_file(const char* name, struct stat& info) {
@@ -58,12 +62,6 @@ ReadResult read_until_full(std::uint8_t* buffer, std::size_t length, ReadSome re
 }
 
 }  // namespace
-
-ReadResult read_full(int fd, std::uint8_t* buffer, std::size_t length) {
-  return read_until_full(buffer, length, [fd](std::uint8_t* to, std::size_t count, std::size_t) {
-    return ::read(fd, to, count);
-  });
-}
 
 ReadResult read_full_at(FileAccess& files, int fd, std::uint8_t* buffer, std::size_t length,
                         std::uint64_t offset) {
@@ -131,6 +129,7 @@ class SystemFiles final : public FileAccess {
   int truncate(int fd, std::uint64_t length) override {
     return ::ftruncate(fd, static_cast<off_t>(length));
   }
+  int close(int fd) override { return ::close(fd); }
 };
 
 }  // namespace

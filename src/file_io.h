@@ -10,8 +10,8 @@
 
 namespace kelm {
 
-/// Owns one open file descriptor and closes it when it goes out of scope.
-/// close() is there for the one place where the outcome matters: the output.
+/// Owns one open file descriptor and closes it when it goes out of scope,
+/// where the outcome no longer matters; close_file() closes it when it does.
 class UniqueFd {
  public:
   UniqueFd() = default;
@@ -25,9 +25,8 @@ class UniqueFd {
   int get() const { return fd_; }
   bool is_open() const { return fd_ >= 0; }
   int release();
-  /// Closes the descriptor; false if the kernel reported an error (for an
-  /// output file this can be the first sign of a failed write).
-  bool close();
+  /// Closes the descriptor, if open, ignoring the outcome.
+  void reset() noexcept;
 
  private:
   int fd_ = -1;
@@ -53,10 +52,16 @@ class FileAccess {
                            std::uint64_t offset) = 0;
   /// As ftruncate: 0, or -1 with errno set.
   virtual int truncate(int fd, std::uint64_t length) = 0;
+  /// As close: 0, or -1 with errno set; the descriptor is gone either way.
+  virtual int close(int fd) = 0;
 };
 
 /// The system calls themselves.
 FileAccess& system_files();
+
+/// Closes `file` through `files`; false if the system reported an error (for
+/// an output file this can be the first sign of a failed write).
+bool close_file(FileAccess& files, UniqueFd& file);
 
 /// What a full read delivered: `count` bytes, short of the length asked for
 /// only at end of file or when `failed`, a read error after those bytes.
@@ -64,10 +69,6 @@ struct ReadResult {
   std::size_t count = 0;
   bool failed = false;
 };
-
-/// Reads until `length` bytes have arrived or the file ends, retrying on
-/// interruption. Uses the file position.
-ReadResult read_full(int fd, std::uint8_t* buffer, std::size_t length);
 
 /// Reads from byte `offset` of the file until `length` bytes have arrived or
 /// the file ends, retrying on interruption; leaves the file position alone.

@@ -9,8 +9,8 @@
 #include <utility>
 
 #include "cipher_kernels.h"
-#include "kelm.h"
 #include "kernel_sets.h"
+#include "key.h"
 
 namespace kelm::kernels {
 

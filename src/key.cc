@@ -1,20 +1,20 @@
 // Loading, checking and wiping the key.
-#include <string.h>  // explicit_bzero
+#include "key.h"
 
 #include <algorithm>
+#include <limits>
 #include <new>
 #include <span>
 #include <string>
 
 #include "cipher_kernels.h"
 #include "file_io.h"
-#include "kelm.h"
 
 namespace kelm {
 
-void wipe_bytes(void* data, std::size_t length) noexcept {
-  if (data != nullptr && length != 0) explicit_bzero(data, length);
-}
+static_assert(MAX_KEY_SIZE <=
+                  std::numeric_limits<decltype(std::declval<CipherKey>().size())>::max(),
+              "the largest key must fit the key's size field");
 
 namespace {
 
@@ -43,7 +43,8 @@ bool usable_length(std::uint64_t length) {
 
 }  // namespace
 
-std::optional<Failure> CipherKey::load_key_file(const std::string& name, TextOut& out) {
+std::optional<Failure> CipherKey::load_key_file(const std::string& name, TextOut& out,
+                                                FileAccess& files, PageSource& pages) {
   wipe();
   struct stat info {};
   std::optional<UniqueFd> file = open_regular_file(name.c_str(), info);
@@ -57,16 +58,15 @@ std::optional<Failure> CipherKey::load_key_file(const std::string& name, TextOut
   // Only a usable key is read, so no more than MAX_KEY_SIZE bytes are ever held.
   if (usable_length(length)) {
     const auto size = static_cast<std::uint8_t>(length);
-    if (!allocate(size)) {
+    if (!allocate(size, pages)) {
       return Failure{STATUS_RESOURCE,
                      "Error: key malloc failed for keysize " + std::to_string(size) + "\n"};
     }
-    const ReadResult got = read_full(file->get(), key_bytes(region_), size);
-    if (got.failed || got.count != size || !file->close()) {
+    const ReadResult got = read_full_at(files, file->get(), key_bytes(region_), size, 0);
+    if (got.failed || got.count != size || !close_file(files, *file)) {
       wipe();
       return cannot_load(name);
     }
-    power_ = power;
   }
 
   out << "keysize is 2^" << unsigned{power} << "\n";
@@ -78,20 +78,20 @@ std::optional<Failure> CipherKey::load_key_file(const std::string& name, TextOut
   return std::nullopt;
 }
 
-bool CipherKey::assign(std::span<const std::uint8_t> bytes) {
+bool CipherKey::assign(std::span<const std::uint8_t> bytes, PageSource& pages) {
   wipe();
   if (!usable_length(bytes.size())) return false;
   const auto size = static_cast<std::uint8_t>(bytes.size());
-  if (!allocate(size)) return false;
+  if (!allocate(size, pages)) return false;
   std::copy(bytes.begin(), bytes.end(), key_bytes(region_));
-  power_ = power_for(size);
   return true;
 }
 
 CipherKey::~CipherKey() { wipe(); }
 
-bool CipherKey::allocate(std::uint8_t size) {
-  region_ = SecretRegion(kKeyOffset + MAX_KEY_SIZE, SecretRegion::Lock::kYes);
+bool CipherKey::allocate(std::uint8_t size, PageSource& pages) {
+  region_ = SecretRegion(kKeyOffset + MAX_KEY_SIZE, SecretRegion::Lock::kYes,
+                         SecretRegion::Populate::kNo, pages);
   if (!region_.valid()) return false;
   size_ = size;
   return true;
@@ -118,7 +118,6 @@ void CipherKey::wipe() noexcept {
   drop_schedule();
   region_ = SecretRegion();  // zeroes the key and its tables, then frees them
   size_ = 0;
-  feedback_ = 0;
 }
 
 }  // namespace kelm

@@ -7,10 +7,30 @@
 
 namespace kelm {
 
+/// Overwrites `length` bytes at `data` with zeros in a way the optimiser
+/// cannot drop, even when the memory is freed right afterwards.
+void wipe_bytes(void* data, std::size_t length) noexcept;
+
+/// Where blocks of memory come from and go back to. The program uses the
+/// system's pages; tests stand in their own to refuse a block, or to look at
+/// what a block holds when it is given back.
+class PageSource {
+ public:
+  virtual ~PageSource() = default;
+  /// `size` bytes (a whole number of pages) of private, zeroed memory, all
+  /// put in place at once when `populate`; nullptr when none can be had.
+  virtual void* map(std::size_t size, bool populate) = 0;
+  /// Gives back a block that map() handed out.
+  virtual void unmap(void* block, std::size_t size) noexcept = 0;
+};
+
+/// The system's own pages.
+PageSource& system_pages();
+
 /// A block of private, page-aligned memory, zero when it is handed out,
 /// excluded from core dumps and, when asked, locked in memory. Both are a
 /// best effort: where the system refuses, the block is still usable. Every
-/// byte is wiped before the memory is returned, whichever way the run ends.
+/// byte is wiped before the memory is given back.
 class SecretRegion {
  public:
   enum class Lock { kNo, kYes };
@@ -19,8 +39,9 @@ class SecretRegion {
   enum class Populate { kNo, kYes };
 
   SecretRegion() = default;
-  /// At least `size` bytes. Check valid(): the system may have none to give.
-  SecretRegion(std::size_t size, Lock lock, Populate populate = Populate::kNo);
+  /// At least `size` bytes from `pages`. Check valid(): there may be none.
+  SecretRegion(std::size_t size, Lock lock, Populate populate = Populate::kNo,
+               PageSource& pages = system_pages());
   SecretRegion(SecretRegion&& other) noexcept;
   SecretRegion& operator=(SecretRegion&& other) noexcept;
   SecretRegion(const SecretRegion&) = delete;
@@ -37,7 +58,9 @@ class SecretRegion {
 
  private:
   void release() noexcept;
+  void take(SecretRegion& other) noexcept;
 
+  PageSource* pages_ = nullptr;
   std::byte* data_ = nullptr;
   std::size_t size_ = 0;
   bool locked_ = false;

@@ -19,7 +19,7 @@ TEST_F(FileIoTest, ReadsAndMeasuresPastTwoGibibytes) {
     ASSERT_TRUE(file.is_open());
     const std::uint8_t text[] = {'f', 'a', 'r'};
     ASSERT_TRUE(write_full_at(system_files(), file.get(), text, 3, kFar));
-    ASSERT_TRUE(file.close());
+    ASSERT_TRUE(close_file(system_files(), file));
   }
   struct stat info {};
   std::optional<UniqueFd> file = open_regular_file(path("sparse").c_str(), info);

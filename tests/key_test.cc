@@ -1,6 +1,7 @@
+#include <sys/resource.h>
 #include <sys/stat.h>
 
-#include "kelm.h"
+#include "key.h"
 #include "test_support.h"
 
 namespace kelm {
@@ -46,7 +47,6 @@ TEST_F(KeyTest, LoadsOrRejectsByLength) {
     if (c.status == 0) {
       ASSERT_FALSE(failure) << failure->message;
       EXPECT_EQ(Bytes(key.bytes().begin(), key.bytes().end()), bytes);
-      EXPECT_EQ(1u << key.power(), c.length);
     } else {
       ASSERT_TRUE(failure);
       EXPECT_EQ(failure->status, c.status);
@@ -72,16 +72,22 @@ TEST_F(KeyTest, RefusesWhatIsNotARegularFile) {
   }
 }
 
-TEST_F(KeyTest, WipeZeroesSizeAndFeedbackButKeepsPower) {
-  CipherKey key;
-  ASSERT_TRUE(key.assign(testing::pattern(32)));
-  std::uint8_t byte = 1;
-  key.encrypt_chunk(&byte, 1, 0);
-  key.wipe();
-  EXPECT_EQ(key.size(), 0);
-  EXPECT_EQ(key.feedback(), 0);
-  EXPECT_EQ(key.power(), 5);
-  EXPECT_TRUE(key.bytes().empty());
+TEST_F(KeyTest, HoldsTheKeyLockedAndGivesItBackZeroed) {
+  testing::write_file(path("key"), testing::pattern(32));
+  testing::FaultyPages pages;
+  {
+    CipherKey key;
+    testing::StringOut out;
+    ASSERT_FALSE(key.load_key_file(path("key"), out, system_files(), pages));
+    (void)key.schedule(9);  // the tables derived from it share its region
+    struct rlimit limit {};
+    ASSERT_EQ(::getrlimit(RLIMIT_MEMLOCK, &limit), 0);
+    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= 2 * key.region().size()) {
+      EXPECT_TRUE(key.region().locked());
+    }
+  }
+  EXPECT_EQ(pages.maps(), 1u);
+  EXPECT_EQ(pages.dirty(), 0u) << "key bytes left in memory given back";
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "cipher_kernels.h"
-#include "kelm.h"
+#include "key.h"
 #include "test_support.h"
 
 namespace kelm {
@@ -84,19 +84,6 @@ TEST(SecretRegionTest, StaysOutOfDumpsAndLockedWhereAllowed) {
     if (kMlockIsReal) {
       EXPECT_EQ(region.locked(), flags.find(" lo ") != std::string::npos) << flags;
     }
-  }
-}
-
-TEST(SecretRegionTest, MovingHandsOverTheBlock) {
-  SecretRegion first(100, SecretRegion::Lock::kNo);
-  std::byte* const block = first.data();
-  SecretRegion second(std::move(first));
-  EXPECT_FALSE(first.valid());  // NOLINT(bugprone-use-after-move): checking the moved-from state
-  EXPECT_EQ(second.data(), block);
-  second = SecretRegion();
-  EXPECT_FALSE(second.valid());
-  if (kernel_view_is_ours()) {
-    EXPECT_EQ(mapping_flags(block), "");  // given back
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -80,8 +82,42 @@ void FaultyFiles::before_write(std::size_t count, std::function<void()> action) 
   before_write_ = std::move(action);
 }
 
+void FaultyFiles::plant(std::size_t n, Fault fault, std::function<void()> hook) {
+  planted_at_ = n;
+  planted_ = fault;
+  hook_ = std::move(hook);
+}
+
+std::optional<FaultyFiles::Fault> FaultyFiles::next_call(Call kind, int fd) {
+  const std::lock_guard lock(mutex_);
+  log_.emplace_back(kind, fd);
+  if (!planted_at_ || *planted_at_ != log_.size() - 1) return std::nullopt;
+  if (planted_ == Fault::kThrow) throw std::bad_alloc();
+  if (planted_ == Fault::kHook) {
+    hook_();
+    return std::nullopt;
+  }
+  return planted_;
+}
+
 ssize_t FaultyFiles::read_at(int fd, std::uint8_t* buffer, std::size_t length,
                              std::uint64_t offset) {
+  if (const std::optional<Fault> fault = next_call(Call::kRead, fd)) {
+    if (*fault == Fault::kEmpty) return 0;
+    if (*fault == Fault::kFail) {
+      errno = EIO;
+      return -1;
+    }
+    length = std::max<std::size_t>(length / 2, 1);
+  }
+  if (read_path_) {
+    struct stat named {};
+    struct stat opened {};
+    if (::stat(read_path_->c_str(), &named) != 0 || ::fstat(fd, &opened) != 0 ||
+        !same_file(named, opened)) {
+      return system_files().read_at(fd, buffer, length, offset);
+    }
+  }
   if (before_first_read_) std::exchange(before_first_read_, nullptr)();
   if (read_end_ && offset + length > *read_end_) {
     if (offset >= *read_end_) {
@@ -94,8 +130,13 @@ ssize_t FaultyFiles::read_at(int fd, std::uint8_t* buffer, std::size_t length,
   return system_files().read_at(fd, buffer, length, offset);
 }
 
-std::size_t FaultyFiles::allowed_write(std::uint64_t offset, std::size_t length) {
+std::size_t FaultyFiles::allowed_write(int fd, std::uint64_t offset, std::size_t length) {
   if (before_write_ && writes_++ >= before_write_from_) before_write_();
+  if (const std::optional<Fault> fault = next_call(Call::kWrite, fd)) {
+    if (*fault == Fault::kEmpty) return 0;
+    if (*fault == Fault::kFail) return ~std::size_t{0};
+    length = std::max<std::size_t>(length / 2, 1);
+  }
   length = std::min(length, write_limit_);
   if (write_end_)
     length = static_cast<std::size_t>(
@@ -105,31 +146,53 @@ std::size_t FaultyFiles::allowed_write(std::uint64_t offset, std::size_t length)
 
 ssize_t FaultyFiles::write(int fd, const std::uint8_t* buffer, std::size_t length) {
   const off_t offset = ::lseek(fd, 0, SEEK_CUR);
-  const std::size_t allowed =
-      allowed_write(offset < 0 ? 0 : static_cast<std::uint64_t>(offset), length);
-  if (allowed == 0 && length != 0) {
+  return write_some(fd, buffer, length, offset < 0 ? 0 : static_cast<std::uint64_t>(offset), false);
+}
+
+ssize_t FaultyFiles::write_some(int fd, const std::uint8_t* buffer, std::size_t length,
+                                std::uint64_t offset, bool positional) {
+  const std::size_t allowed = allowed_write(fd, offset, length);
+  if (allowed == kRefused || (allowed == 0 && length != 0 && write_end_)) {
     errno = ENOSPC;
     return -1;
   }
-  return system_files().write(fd, buffer, allowed);
+  if (allowed == 0) return 0;
+  return positional ? system_files().write_at(fd, buffer, allowed, offset)
+                    : system_files().write(fd, buffer, allowed);
 }
 
 ssize_t FaultyFiles::write_at(int fd, const std::uint8_t* buffer, std::size_t length,
                               std::uint64_t offset) {
-  const std::size_t allowed = allowed_write(offset, length);
-  if (allowed == 0 && length != 0) {
-    errno = ENOSPC;
-    return -1;
-  }
-  return system_files().write_at(fd, buffer, allowed, offset);
+  return write_some(fd, buffer, length, offset, true);
 }
 
 int FaultyFiles::truncate(int fd, std::uint64_t length) {
-  if (truncate_fails_) {
+  if (next_call(Call::kTruncate, fd) || truncate_fails_) {
     errno = EIO;
     return -1;
   }
   return system_files().truncate(fd, length);
+}
+
+int FaultyFiles::close(int fd) {
+  // The descriptor goes whatever happens, as with the system's close.
+  const bool fails = next_call(Call::kClose, fd).has_value();
+  const int result = system_files().close(fd);
+  if (!fails) return result;
+  errno = EIO;
+  return -1;
+}
+
+void* FaultyPages::map(std::size_t size, bool populate) {
+  if (refuse_ && *refuse_ == maps_++) return nullptr;
+  if (!refuse_) ++maps_;
+  return system_pages().map(size, populate);
+}
+
+void FaultyPages::unmap(void* block, std::size_t size) noexcept {
+  const auto* bytes = static_cast<const std::uint8_t*>(block);
+  if (std::any_of(bytes, bytes + size, [](std::uint8_t b) { return b != 0; })) ++dirty_;
+  system_pages().unmap(block, size);
 }
 
 namespace {

@@ -7,12 +7,15 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "console.h"
 #include "file_io.h"
+#include "secure_memory.h"
 
 namespace kelm::testing {
 
@@ -77,6 +80,8 @@ class FaultyFiles : public FileAccess {
   void fail_writes_at(std::uint64_t offset);
   /// Every write call takes at most `count` bytes, as pipes and signals can make it.
   void limit_writes_to(std::size_t count);
+  /// The faults above that concern reads apply to reads of this file only.
+  void only_reads_of(const std::string& path) { read_path_ = path; }
   /// Every call to truncate fails.
   void fail_truncate();
   /// `action` runs once, just before the first read: to change the input
@@ -85,15 +90,44 @@ class FaultyFiles : public FileAccess {
   /// `action` runs before every write from the `count`-th on (0: the first).
   void before_write(std::size_t count, std::function<void()> action);
 
+  /// The kinds of call, and how one planted call goes wrong.
+  enum class Call { kRead, kWrite, kTruncate, kClose };
+  enum class Fault {
+    kFail,   // an error (EIO, ENOSPC)
+    kEmpty,  // a read at end of file, a write that takes nothing
+    kShort,  // half the bytes (at least one); the call after it goes on
+    kThrow,  // std::bad_alloc, as an exhausted allocator would
+    kHook,   // runs the hook given to plant(), then the call as usual
+  };
+  /// Makes call number `n` (counting every call from 0) go wrong.
+  void plant(std::size_t n, Fault fault, std::function<void()> hook = nullptr);
+  /// Calls made so far, and the kind and descriptor of each.
+  std::size_t calls() const { return log_.size(); }
+  std::pair<Call, int> call(std::size_t n) const { return log_.at(n); }
+
   ssize_t read_at(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset) override;
   ssize_t write(int fd, const std::uint8_t* buffer, std::size_t length) override;
   ssize_t write_at(int fd, const std::uint8_t* buffer, std::size_t length,
                    std::uint64_t offset) override;
   int truncate(int fd, std::uint64_t length) override;
+  int close(int fd) override;
 
  private:
-  std::size_t allowed_write(std::uint64_t offset, std::size_t length);
+  static constexpr std::size_t kRefused = ~std::size_t{0};
+  /// How many of `length` bytes at `offset` a write takes, or kRefused.
+  std::size_t allowed_write(int fd, std::uint64_t offset, std::size_t length);
+  ssize_t write_some(int fd, const std::uint8_t* buffer, std::size_t length, std::uint64_t offset,
+                     bool positional);
+  /// Logs a call; the fault planted for it, if any.
+  std::optional<Fault> next_call(Call kind, int fd);
 
+  std::mutex mutex_;  // reads come from the stream's helper thread
+  std::vector<std::pair<Call, int>> log_;
+  std::optional<std::size_t> planted_at_;
+  Fault planted_ = Fault::kFail;
+  std::function<void()> hook_;
+
+  std::optional<std::string> read_path_;
   std::optional<std::uint64_t> read_end_;
   bool read_error_ = false;
   std::optional<std::uint64_t> write_end_;
@@ -103,6 +137,24 @@ class FaultyFiles : public FileAccess {
   std::size_t writes_ = 0;
   std::size_t before_write_from_ = 0;
   std::function<void()> before_write_;
+};
+
+/// Pages that can be refused, and that must come back zeroed: the n-th
+/// block asked for is refused; every block given back is checked.
+class FaultyPages : public PageSource {
+ public:
+  void refuse(std::size_t n) { refuse_ = n; }
+  std::size_t maps() const { return maps_; }
+  /// Blocks given back while some byte was not zero.
+  std::size_t dirty() const { return dirty_; }
+
+  void* map(std::size_t size, bool populate) override;
+  void unmap(void* block, std::size_t size) noexcept override;
+
+ private:
+  std::optional<std::size_t> refuse_;
+  std::size_t maps_ = 0;
+  std::size_t dirty_ = 0;
 };
 
 struct Outcome {

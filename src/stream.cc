@@ -1,0 +1,286 @@
+#include "stream.h"
+
+#include <algorithm>
+#include <array>
+#include <exception>
+#include <vector>
+
+#include "relay.h"
+
+namespace kelm {
+
+namespace {
+
+/// A stretch of payload in a round's buffer, on its way to the output.
+struct Extent {
+  std::uint64_t position;  // in the payload
+  std::size_t offset;      // in the round's buffer
+  std::size_t length;
+};
+
+/// One round: the stretches it carries, and the end of the readable input
+/// as it was known once the round was read.
+struct Round {
+  std::array<Extent, kernels::kMaxLanes> extents{};
+  std::size_t count = 0;
+  std::uint64_t limit = 0;
+};
+
+std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
+
+constexpr std::size_t kCacheLine = 64;
+
+/// The work's shape for one plan: how many chunks go side by side, how many
+/// positions of each a round takes, and how many rounds are in flight.
+struct Shape {
+  std::size_t lanes = 1;
+  std::size_t tile = 1;
+  std::size_t stride = 1;      // from one lane's tile to the next in the buffer
+  std::size_t round_size = 1;  // bytes of one round's buffer
+  std::size_t slots = 1;
+};
+
+/// Encryption runs the chains of several chunks side by side, each lane
+/// reading and writing a tile of its own chunk.
+Shape encryption_shape(const StreamPlan& plan, std::uint64_t chunks, std::uint64_t longest) {
+  Shape shape;
+  // In order, each lane must be held whole until the ones before it are out.
+  const std::size_t widest = std::clamp<std::size_t>(plan.max_lanes, 1, kernels::kMaxLanes);
+  const std::size_t most = plan.output_seekable ? widest : std::min(widest, IN_ORDER_LANES);
+  shape.lanes = static_cast<std::size_t>(std::min<std::uint64_t>(most, chunks));
+  const std::uint64_t tile =
+      plan.output_seekable ? std::max<std::size_t>(plan.tile, 1) : plan.chunk_size;
+  shape.tile = static_cast<std::size_t>(std::min(tile, longest));
+  // Tiles a power of two apart would all fall in the same few cache sets
+  // and evict each other; one line more sets each lane a set further on.
+  shape.stride = shape.lanes > 1
+                     ? (shape.tile + kCacheLine - 1) / kCacheLine * kCacheLine + kCacheLine
+                     : shape.tile;
+  shape.round_size = shape.lanes * shape.stride;
+  return shape;
+}
+
+Shape shape_for(const StreamPlan& plan) {
+  if (plan.payload == 0) return {};
+  const std::uint64_t chunks = ceil_div(plan.payload, plan.chunk_size);
+  const std::uint64_t longest = std::min(plan.chunk_size, plan.payload);
+  Shape shape;
+  std::uint64_t rounds = 0;
+  if (plan.direction == Direction::kEncrypt) {
+    shape = encryption_shape(plan, chunks, longest);
+    rounds = ceil_div(chunks, shape.lanes) * ceil_div(longest, shape.tile);
+  } else {
+    // Decryption has no chains to keep apart: rounds are plain stretches.
+    const std::uint64_t size = std::max<std::size_t>(plan.stretch, 1);
+    shape.round_size = static_cast<std::size_t>(std::min(size, plan.payload));
+    rounds = ceil_div(plan.payload, shape.round_size);
+  }
+  // A payload that fits one round needs neither a second thread nor a spare.
+  shape.slots = rounds > 1 ? std::max<std::size_t>(plan.rounds_in_flight, 1) : 1;
+  return shape;
+}
+
+/// One stream's state: the reading side (produce) runs on the helper thread,
+/// the writing side (consume) on the calling thread; they share only the
+/// rounds, handed over by the relay.
+class Stream {
+ public:
+  Stream(const StreamPlan& plan, const kernels::Schedule& schedule, FileAccess& files,
+         PageSource& pages, const ChunkDone& chunk_done)
+      : plan_(plan),
+        schedule_(schedule),
+        kernels_(plan.kernels != nullptr ? *plan.kernels : kernels::best()),
+        files_(files),
+        pages_(pages),
+        chunk_done_(chunk_done),
+        shape_(shape_for(plan)),
+        read_limit_(plan.payload),
+        known_limit_(plan.payload),
+        prefix_(plan.payload, plan.chunk_size) {}
+
+  StreamEnd run();
+
+ private:
+  std::uint8_t* buffer(std::size_t slot) const {
+    return reinterpret_cast<std::uint8_t*>(memory_.data()) + slot * shape_.round_size;
+  }
+  bool produce(std::size_t slot);
+  bool produce_lanes(Round& round, std::uint8_t* bytes);
+  bool produce_stretch(Round& round, std::uint8_t* bytes);
+  std::size_t read_at(std::uint8_t* bytes, std::uint64_t position, std::size_t length);
+  bool consume(std::size_t slot);
+  bool write_extent(const Extent& extent, const std::uint8_t* bytes);
+  bool cut_back();
+  StreamEnd finish();
+
+  const StreamPlan& plan_;
+  const kernels::Schedule& schedule_;
+  const kernels::Kernels& kernels_;
+  FileAccess& files_;
+  PageSource& pages_;
+  const ChunkDone& chunk_done_;
+  const Shape shape_;
+  SecretRegion memory_;
+  std::vector<Round> rounds_;
+
+  // Reading side.
+  std::uint64_t read_limit_;         // the payload, or the first byte that could not be read
+  std::uint64_t group_start_ = 0;    // payload position of the lanes' first chunk
+  std::uint64_t lane_position_ = 0;  // position within the lanes' chunks
+  std::array<std::uint8_t, kernels::kMaxLanes> feedback_{};
+  std::uint8_t previous_ = 0;  // last ciphertext byte read, when decrypting
+
+  // Writing side.
+  std::uint64_t known_limit_;  // read_limit_ as the last consumed round saw it
+  OutputPrefix prefix_;
+  bool write_failed_ = false;
+  bool stopped_ = false;
+};
+
+static_assert(OutputPrefix::kMaxAhead >= kernels::kMaxLanes,
+              "every lane of a group may be written ahead of the first");
+
+StreamEnd Stream::run() {
+  if (plan_.payload == 0) return StreamEnd::kDone;
+  memory_ = SecretRegion(shape_.slots * shape_.round_size, SecretRegion::Lock::kNo,
+                         SecretRegion::Populate::kYes, pages_);
+  if (!memory_.valid()) return StreamEnd::kNoMemory;
+  rounds_.resize(shape_.slots);
+  try {
+    relay_rounds(
+        shape_.slots, [this](std::size_t slot) { return produce(slot); },
+        [this](std::size_t slot) { return consume(slot); });
+  } catch (...) {
+    // Whatever ended the stream, nothing past the complete prefix stays.
+    if (!cut_back()) return StreamEnd::kWriteFailed;
+    throw;
+  }
+  return finish();
+}
+
+std::size_t Stream::read_at(std::uint8_t* bytes, std::uint64_t position, std::size_t length) {
+  const ReadResult got =
+      read_full_at(files_, plan_.input, bytes, length, plan_.input_offset + position);
+  // An early end and a read error are one: the input is readable up to here.
+  if (got.count < length) read_limit_ = std::min(read_limit_, position + got.count);
+  return got.count;
+}
+
+bool Stream::produce(std::size_t slot) {
+  Round& round = rounds_[slot];
+  round.count = 0;
+  const bool more = plan_.direction == Direction::kEncrypt ? produce_lanes(round, buffer(slot))
+                                                           : produce_stretch(round, buffer(slot));
+  round.limit = read_limit_;
+  return more;
+}
+
+/// Reads the same stretch of positions from each chunk of the group, and
+/// runs their chains through it side by side. Only the last chunk of the
+/// payload is shorter than the others, and only the chunk where the input
+/// fails is cut, so the lanes still going are always the first ones.
+bool Stream::produce_lanes(Round& round, std::uint8_t* bytes) {
+  std::size_t lanes = 0;
+  std::size_t widest = 0;
+  for (std::size_t lane = 0; lane < shape_.lanes; ++lane) {
+    const std::uint64_t start = group_start_ + lane * plan_.chunk_size;
+    const std::uint64_t end = std::min(start + plan_.chunk_size, read_limit_);
+    const std::uint64_t at = start + lane_position_;
+    if (at >= end) break;
+    const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(shape_.tile, end - at));
+    const std::size_t got = read_at(bytes + lane * shape_.stride, at, length);
+    if (got == 0) break;
+    round.extents[round.count++] = {at, lane * shape_.stride, got};
+    widest = std::max(widest, got);
+    lanes = lane + 1;
+  }
+  // A lane shorter than the widest runs on through stale bytes that are
+  // never written: cheaper than stopping its chain.
+  if (lanes != 0) {
+    kernels_.encrypt_lanes(schedule_, bytes, shape_.stride, lanes, lane_position_, widest,
+                           feedback_.data());
+  }
+  lane_position_ += shape_.tile;
+  const std::uint64_t first_end = std::min(group_start_ + plan_.chunk_size, read_limit_);
+  if (group_start_ + lane_position_ >= first_end) {
+    group_start_ += shape_.lanes * plan_.chunk_size;
+    lane_position_ = 0;
+    feedback_.fill(0);
+  }
+  return group_start_ < read_limit_;
+}
+
+/// Reads the next stretch of the payload and deciphers it chunk by chunk.
+bool Stream::produce_stretch(Round& round, std::uint8_t* bytes) {
+  const std::uint64_t start = group_start_;
+  const auto length =
+      static_cast<std::size_t>(std::min<std::uint64_t>(shape_.round_size, read_limit_ - start));
+  const std::size_t got = read_at(bytes, start, length);
+  for (std::size_t at = 0; at < got;) {
+    const std::uint64_t position = (start + at) % plan_.chunk_size;
+    const auto piece =
+        static_cast<std::size_t>(std::min<std::uint64_t>(plan_.chunk_size - position, got - at));
+    previous_ = kernels_.decrypt(schedule_, bytes + at, position, piece,
+                                 position == 0 ? std::uint8_t{0} : previous_);
+    at += piece;
+  }
+  if (got != 0) round.extents[round.count++] = {start, 0, got};
+  group_start_ = start + got;
+  return group_start_ < read_limit_;
+}
+
+bool Stream::consume(std::size_t slot) {
+  if (plan_.stop_requested && plan_.stop_requested()) {
+    stopped_ = true;
+    return false;
+  }
+  const Round& round = rounds_[slot];
+  known_limit_ = round.limit;
+  for (std::size_t i = 0; i < round.count; ++i) {
+    const Extent& extent = round.extents[i];
+    const std::uint64_t end = extent.position + extent.length;
+    prefix_.will_write(end);
+    if (!write_extent(extent, buffer(slot) + extent.offset)) {
+      write_failed_ = true;
+      return false;
+    }
+    prefix_.written(extent.position, end, chunk_done_);
+  }
+  return true;
+}
+
+bool Stream::write_extent(const Extent& extent, const std::uint8_t* bytes) {
+  if (plan_.output_seekable) {
+    return write_full_at(files_, plan_.output, bytes, extent.length,
+                         plan_.output_offset + extent.position);
+  }
+  return write_full(files_, plan_.output, bytes, extent.length);
+}
+
+/// Cuts the output back to its complete prefix, where it may hold more and
+/// can be cut; false if the cut failed.
+bool Stream::cut_back() {
+  if (!plan_.output_seekable || !prefix_.ragged()) return true;
+  return files_.truncate(plan_.output, plan_.output_offset + prefix_.complete()) == 0;
+}
+
+StreamEnd Stream::finish() {
+  if (!cut_back() || write_failed_) return StreamEnd::kWriteFailed;
+  if (stopped_) return StreamEnd::kStopped;
+  if (known_limit_ < plan_.payload) {
+    // The chunk the input failed in delivered some bytes: they are drawn too.
+    if (prefix_.complete() % plan_.chunk_size != 0) chunk_done_(prefix_.complete());
+    return StreamEnd::kReadFailed;
+  }
+  return StreamEnd::kDone;
+}
+
+}  // namespace
+
+StreamEnd stream_payload(const StreamPlan& plan, const kernels::Schedule& schedule,
+                         FileAccess& files, PageSource& pages, const ChunkDone& chunk_done) {
+  Stream stream(plan, schedule, files, pages, chunk_done);
+  return stream.run();
+}
+
+}  // namespace kelm
