@@ -6,6 +6,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <new>
+
 #include "key.h"
 #include "reference_cipher.h"
 #include "test_support.h"
@@ -46,6 +49,7 @@ std::vector<std::uint64_t> chunk_ends(std::uint64_t readable, std::uint64_t chun
 
 struct Streamed {
   StreamEnd end;
+  bool threw = false;               // an exception reached the caller instead
   Bytes output;                     // without the bytes before the payload
   std::vector<std::uint64_t> told;  // chunk positions, in the order told
 };
@@ -73,7 +77,8 @@ class StreamTest : public testing::TempDirTest {
                                  static_cast<std::uint32_t>(shape.payload));
   }
 
-  Streamed stream(const Shape& shape, FileAccess& files, const kernels::Kernels* set = nullptr) {
+  Streamed stream(const Shape& shape, FileAccess& files, const kernels::Kernels* set = nullptr,
+                  std::function<bool()> stop = nullptr) {
     Bytes input(kInputOffset, 0xEE);
     const Bytes payload = plain(shape);
     input.insert(input.end(), payload.begin(), payload.end());
@@ -98,9 +103,14 @@ class StreamTest : public testing::TempDirTest {
     plan.stretch = shape.lanes * shape.tile;  // decryption's rounds, in the same table
     plan.rounds_in_flight = shape.slots;
     plan.kernels = set;
+    plan.stop_requested = std::move(stop);
     Streamed result;
-    result.end = stream_payload(plan, key_.schedule(kSeed), files, system_pages(),
-                                [&](std::uint64_t position) { result.told.push_back(position); });
+    try {
+      result.end = stream_payload(plan, key_.schedule(kSeed), files, system_pages(),
+                                  [&](std::uint64_t position) { result.told.push_back(position); });
+    } catch (const std::bad_alloc&) {
+      result.threw = true;
+    }
     const Bytes written = *testing::read_file(path("output"));
     EXPECT_GE(written.size(), kOutputOffset);
     result.output.assign(written.begin() + static_cast<std::ptrdiff_t>(kOutputOffset),
@@ -155,6 +165,80 @@ TEST_F(StreamTest, WritesCutShortAreCompleted) {
     const Streamed result = stream(shape, files);
     EXPECT_EQ(result.end, StreamEnd::kDone);
     EXPECT_TRUE(result.output == expected(shape));
+  }
+}
+
+TEST_F(StreamTest, EveryCallThatGoesWrongLeavesACorrectPrefix) {
+  // Chunks of 100 bytes, five lanes and tiles of 32: a hundred calls or so
+  // reach every lane, tile and group boundary.
+  const Shape kSwept[] = {
+      {"encrypt into a file", kEnc, 12 * 100 + 37, 100, 5, 32},
+      {"encrypt in order", kEnc, 12 * 100 + 37, 100, 5, 32, 2, false},
+      {"decrypt into a file", kDec, 12 * 100 + 37, 100, 2, 64},
+      {"decrypt in order", kDec, 12 * 100 + 37, 100, 2, 64, 2, false},
+  };
+  using Call = testing::FaultyFiles::Call;
+  using Fault = testing::FaultyFiles::Fault;
+  const Fault kFaults[] = {Fault::kFail,          Fault::kEmpty, Fault::kShort,
+                           Fault::kShortThenFail, Fault::kThrow, Fault::kHook};
+  for (const Shape& shape : kSwept) {
+    const Bytes whole = expected(shape);
+    testing::FaultyFiles clean;
+    ASSERT_EQ(stream(shape, clean).end, StreamEnd::kDone);
+    for (std::size_t n = 0; n < clean.calls(); ++n) {
+      for (const Fault fault : kFaults) {
+        for (const bool cut_fails : {false, true}) {
+          // Only an output written out of order is ever cut back.
+          if (cut_fails && (!shape.seekable || fault == Fault::kShort)) continue;
+          SCOPED_TRACE(::testing::Message()
+                       << shape.name << ", call " << n << ", fault " << static_cast<int>(fault)
+                       << ", cut " << (cut_fails ? "fails" : "works"));
+          testing::FaultyFiles files;
+          std::atomic<bool> interrupted{false};
+          files.plant(n, fault, [&] { interrupted = true; });
+          if (cut_fails) files.fail_truncate();
+          const Streamed result = stream(shape, files, nullptr, [&] { return interrupted.load(); });
+          ASSERT_GT(files.calls(), n);
+          const Call kind = files.call(n).first;
+          // A cut that fails is the one way to leave more than a prefix,
+          // and it must never pass unreported.
+          if (result.end == StreamEnd::kWriteFailed && cut_fails) continue;
+          ASSERT_LE(result.output.size(), whole.size());
+          ASSERT_TRUE(std::equal(result.output.begin(), result.output.end(), whole.begin()))
+              << "not a prefix: " << result.output.size() << " bytes";
+          // Only chunks inside the output are told of, in order.
+          const std::uint64_t readable =
+              result.end == StreamEnd::kReadFailed ? result.output.size() : shape.payload;
+          const std::vector<std::uint64_t> ends = chunk_ends(readable, shape.chunk);
+          ASSERT_LE(result.told.size(), ends.size());
+          EXPECT_TRUE(std::equal(result.told.begin(), result.told.end(), ends.begin()));
+          if (!result.told.empty()) {
+            EXPECT_LE(result.told.back(), result.output.size());
+          }
+          switch (fault) {
+            case Fault::kShort:  // completed by the next call
+              EXPECT_EQ(result.end, StreamEnd::kDone);
+              break;
+            case Fault::kShortThenFail:  // whichever side makes the next call fails
+              EXPECT_TRUE(result.end != StreamEnd::kDone || files.calls() == n + 1);
+              break;
+            case Fault::kThrow: EXPECT_TRUE(result.threw); break;
+            case Fault::kHook:  // an interrupt: it stops at the next round, if any is left
+              EXPECT_TRUE(result.end == StreamEnd::kStopped || result.end == StreamEnd::kDone);
+              break;
+            case Fault::kFail:
+            case Fault::kEmpty:
+              EXPECT_EQ(result.end,
+                        kind == Call::kRead ? StreamEnd::kReadFailed : StreamEnd::kWriteFailed);
+              break;
+          }
+          if (result.end == StreamEnd::kDone) {
+            EXPECT_EQ(result.output.size(), whole.size());
+            EXPECT_EQ(result.told, chunk_ends(shape.payload, shape.chunk));
+          }
+        }
+      }
+    }
   }
 }
 

@@ -97,6 +97,11 @@ std::optional<FaultyFiles::Fault> FaultyFiles::next_call(Call kind, int fd) {
     hook_();
     return std::nullopt;
   }
+  if (planted_ == Fault::kShortThenFail) {
+    planted_at_ = log_.size();
+    planted_ = Fault::kFail;
+    return Fault::kShort;
+  }
   return planted_;
 }
 

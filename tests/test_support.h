@@ -93,11 +93,12 @@ class FaultyFiles : public FileAccess {
   /// The kinds of call, and how one planted call goes wrong.
   enum class Call { kRead, kWrite, kTruncate, kClose };
   enum class Fault {
-    kFail,   // an error (EIO, ENOSPC)
-    kEmpty,  // a read at end of file, a write that takes nothing
-    kShort,  // half the bytes (at least one); the call after it goes on
-    kThrow,  // std::bad_alloc, as an exhausted allocator would
-    kHook,   // runs the hook given to plant(), then the call as usual
+    kFail,           // an error (EIO, ENOSPC)
+    kEmpty,          // a read at end of file, a write that takes nothing
+    kShort,          // half the bytes (at least one); the call after it goes on
+    kShortThenFail,  // half the bytes, and the call after it fails (a size limit)
+    kThrow,          // std::bad_alloc, as an exhausted allocator would
+    kHook,           // runs the hook given to plant(), then the call as usual
   };
   /// Makes call number `n` (counting every call from 0) go wrong.
   void plant(std::size_t n, Fault fault, std::function<void()> hook = nullptr);
