@@ -261,6 +261,83 @@ TEST_F(DriverTest, AFailedWriteLeavesAPrefixAndTellsOnlyWholeChunks) {
   EXPECT_EQ(out_, lines);
 }
 
+/// The input positions of the progress lines in `out`.
+std::vector<std::uint64_t> drawn_positions(const std::string& out) {
+  std::vector<std::uint64_t> positions;
+  for (std::size_t at = out.find("% "); at != std::string::npos; at = out.find("% ", at + 1)) {
+    positions.push_back(std::stoull(out.substr(at + 2)));
+  }
+  return positions;
+}
+
+TEST_F(DriverTest, EveryFailingCallEndsWithItsMessageAndAPrefix) {
+  // One and a half chunks: two lanes, the second short.
+  const Bytes plain = testing::pattern(1'500'000, 3);
+  testing::write_file(path("plain"), plain);
+  ASSERT_EQ(kelm("encrypt", "plain", "sealed"), 0);
+  Bytes sealed = reference_of(plain, true, 0x0E);
+  sealed.insert(sealed.begin(), 0x0E);
+  const std::string kReadInput = "Error: could not read input file ";
+  const std::string kWriteOutput = "Error: could not write output file ";
+  using Fault = testing::FaultyFiles::Fault;
+  for (const bool encrypt : {true, false}) {
+    const std::string mode = encrypt ? "encrypt" : "decrypt";
+    const std::string input = encrypt ? "plain" : "sealed";
+    const Bytes& whole = encrypt ? sealed : plain;
+    testing::FaultyFiles clean;
+    std::remove(path("output").c_str());
+    ASSERT_EQ(kelm(mode, input, "output", 0x1234500E, clean), 0);
+    for (std::size_t n = 0; n < clean.calls(); ++n) {
+      for (const Fault fault : {Fault::kFail, Fault::kEmpty}) {
+        SCOPED_TRACE(::testing::Message()
+                     << mode << ", call " << n << ", fault " << static_cast<int>(fault));
+        std::remove(path("output").c_str());
+        testing::FaultyFiles files;
+        files.plant(n, fault);
+        testing::FaultyPages pages;
+        const int status = kelm(mode, input, "output", {&files, &pages});
+        const std::string file = files.call(n).second;
+        // Each file's failure has its own message; the key's, its own status.
+        if (file == path("key")) {
+          EXPECT_EQ(status, 1);
+          EXPECT_EQ(err_, "Error: could not load key file " + path("key") + "\n");
+        } else if (file == path(input)) {
+          EXPECT_EQ(status, 3);
+          EXPECT_EQ(err_, kReadInput + path(input) + "\n");
+        } else {
+          ASSERT_EQ(file, path("output"));
+          EXPECT_EQ(status, 3);
+          EXPECT_EQ(err_, kWriteOutput + path("output") + "\n");
+        }
+        EXPECT_EQ(pages.dirty(), 0u) << "memory given back unwiped";
+        // What is left is a prefix, and each line drawn is a chunk inside it.
+        const Bytes left = *testing::read_file(path("output"));
+        ASSERT_LE(left.size(), whole.size());
+        EXPECT_TRUE(std::equal(left.begin(), left.end(), whole.begin()));
+        const std::uint64_t payload_left = encrypt && !left.empty() ? left.size() - 1 : left.size();
+        for (const std::uint64_t position : drawn_positions(out_)) {
+          EXPECT_LE(position - (encrypt ? 0 : 1), payload_left) << out_;
+        }
+      }
+    }
+  }
+}
+
+TEST_F(DriverTest, NoMemoryForTheKeyOrTheBuffersEndsWithStatus2) {
+  testing::write_file(path("input"), testing::pattern(2'500'000, 4));
+  const char* const kMessages[] = {"Error: key malloc failed for keysize 16\n",
+                                   "Error: malloc buffer failed.\n"};
+  for (std::size_t n = 0; n < 2; ++n) {
+    SCOPED_TRACE(n);
+    std::remove(path("output").c_str());
+    testing::FaultyPages pages;
+    pages.refuse(n);
+    EXPECT_EQ(kelm("encrypt", "input", "output", {&system_files(), &pages}), 2);
+    EXPECT_EQ(err_, kMessages[n]);
+    EXPECT_EQ(pages.dirty(), 0u);
+  }
+}
+
 TEST_F(DriverTest, RunningOutOfMemoryEndsCleanly) {
   const struct {
     const char* name;

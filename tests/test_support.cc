@@ -89,8 +89,11 @@ void FaultyFiles::plant(std::size_t n, Fault fault, std::function<void()> hook) 
 }
 
 std::optional<FaultyFiles::Fault> FaultyFiles::next_call(Call kind, int fd) {
+  char name[4096] = {};
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t length = ::readlink(link.c_str(), name, sizeof name - 1);
   const std::lock_guard lock(mutex_);
-  log_.emplace_back(kind, fd);
+  log_.emplace_back(kind, std::string(name, length > 0 ? static_cast<std::size_t>(length) : 0));
   if (!planted_at_ || *planted_at_ != log_.size() - 1) return std::nullopt;
   if (planted_ == Fault::kThrow) throw std::bad_alloc();
   if (planted_ == Fault::kHook) {

@@ -102,9 +102,10 @@ class FaultyFiles : public FileAccess {
   };
   /// Makes call number `n` (counting every call from 0) go wrong.
   void plant(std::size_t n, Fault fault, std::function<void()> hook = nullptr);
-  /// Calls made so far, and the kind and descriptor of each.
+  /// Calls made so far, and the kind and file (its path, from the
+  /// descriptor at the time of the call) of each.
   std::size_t calls() const { return log_.size(); }
-  std::pair<Call, int> call(std::size_t n) const { return log_.at(n); }
+  std::pair<Call, std::string> call(std::size_t n) const { return log_.at(n); }
 
   ssize_t read_at(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset) override;
   ssize_t write(int fd, const std::uint8_t* buffer, std::size_t length) override;
@@ -123,7 +124,7 @@ class FaultyFiles : public FileAccess {
   std::optional<Fault> next_call(Call kind, int fd);
 
   std::mutex mutex_;  // reads come from the stream's helper thread
-  std::vector<std::pair<Call, int>> log_;
+  std::vector<std::pair<Call, std::string>> log_;
   std::optional<std::size_t> planted_at_;
   Fault planted_ = Fault::kFail;
   std::function<void()> hook_;
