@@ -1,9 +1,12 @@
 // End-to-end tests of the kelm binary: files before, arguments and answer,
 // then the exit status, the exact console texts and the files after.
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <filesystem>
 #include <functional>
 
 #include "test_support.h"
@@ -346,6 +349,19 @@ TEST_F(CliTest, OutputSwappedWhileAskingIsNotTouched) {
          std::remove((d + "/out").c_str());
          ::symlink("nowhere", (d + "/out").c_str());
        }},
+      // On ext4 a file made just after another is removed often gets the
+      // same inode number, so device and inode alone would pass it.
+      {"another plain file, made anew under the name",
+       [](const std::string& d) {
+         std::remove((d + "/out").c_str());
+         write_file(d + "/out", "new");
+       }},
+      // Opening a FIFO for writing would wait for a reader forever.
+      {"a FIFO",
+       [](const std::string& d) {
+         std::remove((d + "/out").c_str());
+         ::mkfifo((d + "/out").c_str(), 0600);
+       }},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -461,6 +477,151 @@ TEST_F(CliTest, SignalsDoNotEndARunUnseen) {
     }
   }
   write_file(path("in"), input_);  // as the fixture expects to find it
+}
+
+/// Polls until `file` holds more than `size` bytes or `pid` has ended.
+void wait_for_size(const std::string& file, std::uint64_t size, pid_t pid) {
+  struct stat info {};
+  while (::stat(file.c_str(), &info) != 0 || static_cast<std::uint64_t>(info.st_size) <= size) {
+    siginfo_t ended{};
+    if (::waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        ended.si_pid == pid) {
+      return;
+    }
+  }
+}
+
+TEST_F(CliTest, AnInterruptedRunLeavesACorrectPrefixAndEndsByItsSignal) {
+  // 31 chunks go side by side: the first tiles of every lane are written
+  // long before the first chunk is whole.
+  input_ = testing::pattern(31 * 1'000'000 + 17, 5);
+  write_file(path("in"), input_);
+  const struct {
+    const char* name;
+    int signal;
+    bool ignored;  // ignored when kelm started, as in a background job
+  } kCases[] = {
+      {"Ctrl-C", SIGINT, false},
+      {"kill", SIGTERM, false},
+      {"a terminal that closed", SIGHUP, false},
+      {"Ctrl-C in a background job", SIGINT, true},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::remove(path("out").c_str());
+    testing::Launch launch;
+    launch.interrupts_ignored = c.ignored;
+    const std::string out = path("out");
+    // Stopped once its first tiles are out, it takes the signal mid-run.
+    launch.while_running = [&](pid_t pid) {
+      wait_for_size(out, 1, pid);
+      ::kill(pid, SIGSTOP);
+      ::kill(pid, c.signal);
+      ::kill(pid, SIGCONT);
+    };
+    const testing::Outcome outcome =
+        testing::run_binary({"encrypt", "in", "out", "key"}, dir_.string(), launch);
+    EXPECT_EQ(outcome.err, "");
+    if (c.ignored) {
+      EXPECT_EQ(outcome.status, 0);
+      continue;
+    }
+    EXPECT_EQ(outcome.status, 128 + c.signal);
+    // What is left decrypts to a beginning of the input: no hole, nothing
+    // out of place, and far short of the whole.
+    const Bytes left = *read_file(path("out"));
+    EXPECT_LT(left.size(), input_.size() / 2);
+    std::rename(path("out").c_str(), path("part").c_str());
+    ASSERT_EQ(kelm({"decrypt", "part", "opened", "key"}).status, left.empty() ? 2 : 0);
+    const Bytes opened = read_file(path("opened")).value_or(Bytes());
+    EXPECT_TRUE(std::equal(opened.begin(), opened.end(), input_.begin()));
+    std::remove(path("opened").c_str());
+  }
+  write_file(path("in"), testing::pattern(100, 1));
+}
+
+TEST_F(CliTest, CtrlCAtTheQuestionEndsTheWaitAtOnce) {
+  write_file(path("out"), "old");
+  pid_t kelm_pid = -1;
+  bool ended = false;
+  testing::Launch launch;
+  launch.input = "Y\n";  // written only after kelm has ended, if it does
+  launch.while_running = [&](pid_t pid) { kelm_pid = pid; };
+  launch.before_answer = [&] {
+    ::kill(kelm_pid, SIGINT);
+    ended = testing::wait_for_end(kelm_pid);
+  };
+  const testing::Outcome outcome =
+      testing::run_binary({"encrypt", "in", "out", "key"}, dir_.string(), launch);
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(outcome.status, 128 + SIGINT);
+  EXPECT_EQ(outcome.err, prompt("out"));
+  expect_output(After::kUnchanged);
+}
+
+TEST_F(CliTest, NoCoreDumpHoldsTheKey) {
+  // Under an emulator the dump would be the emulator's own.
+  if (!std::string(KELM_LAUNCHER).empty()) GTEST_SKIP() << "runs under an emulator";
+  input_ = testing::pattern(31 * 1'000'000, 6);
+  write_file(path("in"), input_);
+  testing::Launch launch;
+  launch.core_dumps = true;
+  const std::string out = path("out");
+  launch.while_running = [&](pid_t pid) {
+    wait_for_size(out, 1, pid);
+    ::kill(pid, SIGQUIT);
+  };
+  const testing::Outcome outcome =
+      testing::run_binary({"encrypt", "in", "out", "key"}, dir_.string(), launch);
+  EXPECT_EQ(outcome.status, 128 + SIGQUIT);
+  EXPECT_FALSE(outcome.core_dumped);
+  // Nor any file a core handler may have left in the folder.
+  for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+    if (!entry.path().filename().string().starts_with("core")) continue;
+    const Bytes dump = *read_file(entry.path().string());
+    EXPECT_TRUE(std::search(dump.begin(), dump.end(), key_.begin(), key_.end()) == dump.end())
+        << entry.path();
+  }
+  write_file(path("in"), testing::pattern(100, 1));
+}
+
+// A sanitizer's runtime reserves far more address space than kelm needs.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+TEST_F(CliTest, MemoryShortAtAnyStepEndsWithItsMessage) {
+  if (kSanitized || !std::string(KELM_LAUNCHER).empty()) {
+    GTEST_SKIP() << "the sanitizer or the emulator needs the address space itself";
+  }
+  input_ = testing::pattern(2'500'000, 7);
+  write_file(path("in"), input_);
+  // From too little to load the C library to enough for the whole run, so
+  // that memory runs out at every step, the first exception included.
+  for (std::uint64_t limit = 2'000'000; limit <= 12'000'000; limit += 200'000) {
+    SCOPED_TRACE(limit);
+    std::remove(path("out").c_str());
+    testing::Launch launch;
+    launch.address_space_limit = limit;
+    const testing::Outcome outcome =
+        testing::run_binary({"encrypt", "in", "out", "key"}, dir_.string(), launch);
+    if (outcome.status == 127) continue;  // the loader gave up before kelm ran
+    if (outcome.status == 0) {
+      expect_output(After::kSealed);
+      continue;
+    }
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_EQ(outcome.err, "Error: malloc buffer failed.\n");
+  }
+  write_file(path("in"), testing::pattern(100, 1));
 }
 
 }  // namespace

@@ -244,6 +244,19 @@ std::string kelm_binary() {
   return chosen != nullptr && *chosen != '\0' ? chosen : KELM_BINARY;
 }
 
+bool wait_for_end(pid_t pid, std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == pid) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
 Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
                    const std::optional<std::string>& input) {
   Launch launch;
@@ -298,6 +311,17 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
       const rlimit limit{*launch.file_size_limit, *launch.file_size_limit};
       if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(127);
     }
+    if (launch.address_space_limit) {
+      const rlimit limit{*launch.address_space_limit, *launch.address_space_limit};
+      if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(127);
+    }
+    if (launch.core_dumps) {
+      const rlimit limit{RLIM_INFINITY, RLIM_INFINITY};
+      if (::setrlimit(RLIMIT_CORE, &limit) != 0) ::_exit(127);
+    }
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+      (void)std::signal(signal, launch.interrupts_ignored ? SIG_IGN : SIG_DFL);
+    }
     // The tests' own dispositions must not leak into kelm.
     (void)std::signal(SIGPIPE, SIG_DFL);
     (void)std::signal(SIGXFSZ, SIG_DFL);
@@ -306,6 +330,7 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
     ::_exit(127);
   }
   if (launch.output_to_closed_pipe) ::close(progress[1]);
+  if (launch.while_running && pid > 0) launch.while_running(pid);
   if (launch.before_answer) {
     ::close(answer[0]);
     if (pid > 0 && wait_for_text(err_path, "overwrite? (Y/n): ")) launch.before_answer();
@@ -317,9 +342,17 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
 
   Outcome outcome;
   int wait_status = 0;
+  // A kelm that hangs (on a FIFO, say) fails the test instead of the suite.
+  if (pid > 0 && !wait_for_end(pid, std::chrono::seconds(60))) {
+    ADD_FAILURE() << "kelm did not end within a minute";
+    ::kill(pid, SIGKILL);
+  }
   if (pid > 0 && ::waitpid(pid, &wait_status, 0) == pid) {
     if (WIFEXITED(wait_status)) outcome.status = WEXITSTATUS(wait_status);
-    if (WIFSIGNALED(wait_status)) outcome.status = 128 + WTERMSIG(wait_status);
+    if (WIFSIGNALED(wait_status)) {
+      outcome.status = 128 + WTERMSIG(wait_status);
+      outcome.core_dumped = WCOREDUMP(wait_status);
+    }
   }
   outcome.out = launch.output_file ? "" : slurp(out_path);
   outcome.err = slurp(err_path);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -160,7 +161,8 @@ class FaultyPages : public PageSource {
 };
 
 struct Outcome {
-  int status = -1;
+  int status = -1;  // the exit status, or 128 plus the signal that ended it
+  bool core_dumped = false;
   std::string out;
   std::string err;
 };
@@ -180,7 +182,20 @@ struct Launch {
   /// When set, kelm's standard input is a pipe: once the overwrite question
   /// has appeared this runs, and only then is `input` written as the answer.
   std::function<void()> before_answer;
+  /// Runs as soon as kelm has started, with its process id.
+  std::function<void(pid_t)> while_running;
+  /// Largest address space kelm may have, in bytes (RLIMIT_AS), when set.
+  std::optional<std::uint64_t> address_space_limit;
+  /// Lets kelm dump core wherever the system would (RLIMIT_CORE unlimited).
+  bool core_dumps = false;
+  /// Starts kelm with SIGINT, SIGTERM and SIGHUP ignored, as a shell starts
+  /// a background job.
+  bool interrupts_ignored = false;
 };
+
+/// Waits up to `limit` for process `pid` to end, without reaping it; false
+/// if it is still running.
+bool wait_for_end(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(10));
 
 /// The kelm binary the end-to-end tests run: $KELM_TEST_BINARY if set,
 /// else the one built beside the tests.
