@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "cipher_kernels.h"
+#include "kernels/kernels.h"
 #include "kelm.h"
 #include "reference_cipher.h"
 

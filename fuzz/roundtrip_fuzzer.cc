@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "cipher_kernels.h"
+#include "kernels/kernels.h"
 #include "kelm.h"
 #include "reference_cipher.h"
 

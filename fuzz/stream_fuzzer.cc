@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "cipher_kernels.h"
+#include "kernels/kernels.h"
 #include "file_io.h"
 #include "kelm.h"
 #include "pipeline.h"

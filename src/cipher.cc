@@ -5,7 +5,7 @@
 // loops themselves are the kernels', picked for this processor.
 #include <algorithm>
 
-#include "cipher_kernels.h"
+#include "kernels/kernels.h"
 #include "kelm.h"
 
 namespace kelm {

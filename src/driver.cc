@@ -10,7 +10,7 @@
 #include <new>
 #include <optional>
 
-#include "cipher_kernels.h"
+#include "kernels/kernels.h"
 #include "file_io.h"
 #include "kelm.h"
 #include "pipeline.h"

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "cipher_kernels.h"
+#include "kernels/kernels.h"
 #include "golden.h"
 #include "kelm.h"
 #include "reference_cipher.h"

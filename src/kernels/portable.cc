@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "cipher_kernels.h"
+#include "kernels.h"
 #include "kernel_sets.h"
 
 namespace kelm::kernels {

@@ -8,7 +8,7 @@
 #include <limits>
 #include <utility>
 
-#include "cipher_kernels.h"
+#include "kernels.h"
 #include "kelm.h"
 #include "kernel_sets.h"
 

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "cipher_kernels.h"
+#include "kernels.h"
 #include "kelm.h"
 #include "kernel_sets.h"
 
@@ -28,8 +28,8 @@
 namespace kelm::kernels {
 namespace {
 
-#include "kernels_blocks.inc"  // NOLINT(bugprone-suspicious-include)
-#include "kernels_x86.inc"     // NOLINT(bugprone-suspicious-include)
+#include "lane_blocks.h"
+#include "x86_vectors.h"
 
 /// The key filling one zmm register (repeated when shorter), or two for a
 /// 128-byte key, for decryption's 64 bytes a step.

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cipher_kernels.h"
+#include "kernels.h"
 
 namespace kelm::kernels {
 

@@ -17,15 +17,15 @@
 #include <cstring>
 #include <type_traits>
 
-#include "cipher_kernels.h"
+#include "kernels.h"
 #include "kelm.h"
 #include "kernel_sets.h"
 
 namespace kelm::kernels {
 namespace {
 
-#include "kernels_blocks.inc"  // NOLINT(bugprone-suspicious-include)
-#include "kernels_x86.inc"     // NOLINT(bugprone-suspicious-include)
+#include "lane_blocks.h"
+#include "x86_vectors.h"
 
 /// The key as differences of neighbouring 16-byte slices (see the top of
 /// the file), in every 16-byte half of a vector, with the index mask.

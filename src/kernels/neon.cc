@@ -15,14 +15,14 @@
 #include <cstring>
 #include <type_traits>
 
-#include "cipher_kernels.h"
+#include "kernels.h"
 #include "kelm.h"
 #include "kernel_sets.h"
 
 namespace kelm::kernels {
 namespace {
 
-#include "kernels_blocks.inc"  // NOLINT(bugprone-suspicious-include)
+#include "lane_blocks.h"
 
 /// 16 lanes in one 128-bit register, with the operations
 /// kernels_blocks.inc needs; the zips are those of the x86 unpacks.
