@@ -16,9 +16,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "kernels/kernels.h"
 #include "file_io.h"
 #include "kelm.h"
+#include "kernels/kernels.h"
 #include "pipeline.h"
 #include "reference_cipher.h"
 

@@ -5,8 +5,8 @@
 // loops themselves are the kernels', picked for this processor.
 #include <algorithm>
 
-#include "kernels/kernels.h"
 #include "kelm.h"
+#include "kernels/kernels.h"
 
 namespace kelm {
 namespace {

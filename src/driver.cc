@@ -10,9 +10,9 @@
 #include <new>
 #include <optional>
 
-#include "kernels/kernels.h"
 #include "file_io.h"
 #include "kelm.h"
+#include "kernels/kernels.h"
 #include "pipeline.h"
 
 namespace kelm {

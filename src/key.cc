@@ -6,9 +6,9 @@
 #include <span>
 #include <string>
 
-#include "kernels/kernels.h"
 #include "file_io.h"
 #include "kelm.h"
+#include "kernels/kernels.h"
 
 namespace kelm {
 

@@ -8,7 +8,8 @@
 
 namespace kelm::reference {
 
-/// Transforms one chunk in place; the feedback starts at 0.
+/// Enciphers (`encrypt`) or deciphers one chunk in place; the feedback, the
+/// previous ciphertext byte, starts at 0.
 inline void transform_chunk(std::span<const std::uint8_t> key, bool encrypt, std::uint8_t* buffer,
                             std::uint64_t length, std::uint8_t seed) {
   const std::uint64_t size = key.size();
@@ -21,6 +22,18 @@ inline void transform_chunk(std::span<const std::uint8_t> key, bool encrypt, std
     buffer[n] = r;
     feedback = encrypt ? r : c;
   }
+}
+
+/// Enciphers one chunk of `length` bytes in place.
+inline void encrypt_chunk(std::span<const std::uint8_t> key, std::uint8_t* buffer,
+                          std::uint64_t length, std::uint8_t seed) {
+  transform_chunk(key, true, buffer, length, seed);
+}
+
+/// Deciphers one chunk of `length` bytes in place.
+inline void decrypt_chunk(std::span<const std::uint8_t> key, std::uint8_t* buffer,
+                          std::uint64_t length, std::uint8_t seed) {
+  transform_chunk(key, false, buffer, length, seed);
 }
 
 }  // namespace kelm::reference

@@ -10,8 +10,8 @@
 #include <sstream>
 #include <string>
 
-#include "kernels/kernels.h"
 #include "kelm.h"
+#include "kernels/kernels.h"
 #include "test_support.h"
 
 namespace kelm {
