@@ -89,10 +89,10 @@ class ChainTable {
 // lanes' rows and registers of one position each with vpermt2b, which picks
 // any 64 bytes out of two registers: two turn 16 lanes' rows into their 8
 // positions, where unpacking takes 32 shuffles. Rows come in by masked
-// broadcasts (a load and
-// a blend, no shuffle) and go out through a buffer in the first-level cache,
-// which leaves the shuffle port to the permutes and the chains. 32 lanes go
-// through lane_blocks.h's unpacking instead, which measured faster there.
+// broadcasts (a load and a blend, no shuffle) and go out through a buffer in
+// the first-level cache, which leaves the shuffle port to the permutes and
+// the chains. 32 lanes go through lane_blocks.h's unpacking instead, which
+// measured faster there.
 
 /// Where each byte of a vpermt2b result comes from: bit 6 picks the second
 /// source, the low six bits the byte in it.
