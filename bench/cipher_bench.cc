@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "cipher_kernels.h"
 #include "kelm.h"
+#include "kernels/kernels.h"
 #include "reference_cipher.h"
 
 namespace {
@@ -75,7 +75,11 @@ void reference(benchmark::State& state, bool encrypting, std::size_t key_size) {
   const Bytes key = random_bytes(key_size, 1);
   Bytes buffer = random_bytes(kBufferSize, 2);
   for (auto _ : state) {
-    kelm::reference::transform_chunk(key, encrypting, buffer.data(), buffer.size(), kSeed);
+    if (encrypting) {
+      kelm::reference::encrypt_chunk(key, buffer.data(), buffer.size(), kSeed);
+    } else {
+      kelm::reference::decrypt_chunk(key, buffer.data(), buffer.size(), kSeed);
+    }
     benchmark::DoNotOptimize(buffer.data());
     benchmark::ClobberMemory();
   }

@@ -13,8 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "cipher_kernels.h"
-#include "kelm.h"
+#include "kernels/kernels.h"
 #include "reference_cipher.h"
 
 namespace {
@@ -46,8 +45,7 @@ Bytes reference_lane(const Input& in, std::size_t j, bool encrypt_it, Bytes* pla
   for (std::size_t n = 0; n < in.position; ++n) chunk[n] = static_cast<std::uint8_t>(n * 31 + j);
   std::copy_n(in.data + j * in.length, in.length, chunk.data() + in.position);
   *plain = chunk;
-  if (encrypt_it)
-    kelm::reference::transform_chunk(in.key, true, chunk.data(), chunk.size(), in.seed);
+  if (encrypt_it) kelm::reference::encrypt_chunk(in.key, chunk.data(), chunk.size(), in.seed);
   return chunk;
 }
 
@@ -98,15 +96,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   for (const kelm::kernels::Kernels* set : kelm::kernels::available()) check_set(*set, in);
 
-  // The whole-chunk entry points the program uses, on lane 0 alone.
-  kelm::CipherKey key;
-  check(key.assign(in.key));
+  // Lane 0's whole chunk in one stretch, through the set the program picks.
+  const kelm::kernels::Kernels& best = kelm::kernels::best();
+  const kelm::kernels::Schedule schedule(in.key, in.seed);
   Bytes plain;
   const Bytes sealed = reference_lane(in, 0, true, &plain);
   Bytes chunk = plain;
-  key.encrypt_chunk(chunk.data(), chunk.size(), in.seed);
-  check(chunk == sealed && key.feedback() == before(sealed, sealed.size()));
-  key.decrypt_chunk(chunk.data(), chunk.size(), in.seed);
+  std::uint8_t feedback = 0;
+  best.encrypt_lanes(schedule, chunk.data(), chunk.size(), 1, 0, chunk.size(), &feedback);
+  check(chunk == sealed && feedback == before(sealed, sealed.size()));
+  check(best.decrypt(schedule, chunk.data(), 0, chunk.size(), 0) == feedback);
   check(chunk == plain);
   return 0;
 }

@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "cipher_kernels.h"
+#include "kernels/kernels.h"
 #include "file_io.h"
 #include "key.h"
 #include "reference_cipher.h"

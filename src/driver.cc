@@ -9,7 +9,7 @@
 #include <new>
 #include <optional>
 
-#include "cipher_kernels.h"
+#include "kernels/kernels.h"
 #include "failure.h"
 #include "file_io.h"
 #include "kelm.h"

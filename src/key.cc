@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "cipher_kernels.h"
+#include "kernels/kernels.h"
 #include "file_io.h"
 
 namespace kelm {

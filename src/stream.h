@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "cipher_kernels.h"
+#include "kernels/kernels.h"
 #include "file_io.h"
 #include "kelm.h"
 #include "prefix.h"

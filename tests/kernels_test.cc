@@ -1,15 +1,16 @@
 // Every kernel set this processor runs, against the one-byte-at-a-time
-// reference: whole chunks through CipherKey, and stretches of many chunks at
-// once through each set's loops, as the read/write path calls them.
+// reference: whole chunks on one lane, and stretches of many chunks at once,
+// as the read/write path calls them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
-#include "cipher_kernels.h"
 #include "golden.h"
-#include "key.h"
+#include "kelm.h"
+#include "kernels/kernel_sets.h"
+#include "kernels/kernels.h"
 #include "reference_cipher.h"
 #include "test_support.h"
 
@@ -31,7 +32,7 @@ struct Chunk {
 Chunk make_chunk(const Bytes& key, std::uint8_t seed, std::size_t length, std::uint32_t salt) {
   Chunk chunk{random_bytes(length, salt), {}};
   chunk.sealed = chunk.plain;
-  reference::transform_chunk(key, true, chunk.sealed.data(), length, seed);
+  reference::encrypt_chunk(key, chunk.sealed.data(), length, seed);
   return chunk;
 }
 
@@ -41,25 +42,24 @@ std::uint8_t feedback_before(const Chunk& chunk, std::size_t position) {
 }
 
 TEST(KernelsTest, WholeChunksMatchTheReference) {
-  // Every length around the vector widths, through the kernels the program picks.
-  for (std::size_t size : kKeySizes) {
-    const Bytes key_bytes = random_bytes(size, 11);
-    CipherKey key;
-    ASSERT_TRUE(key.assign(key_bytes));
-    for (std::uint8_t seed : kSeeds) {
-      for (std::size_t length = 0; length <= 300; ++length) {
-        SCOPED_TRACE(::testing::Message()
-                     << "key " << size << " seed " << unsigned{seed} << " length " << length);
-        const Chunk chunk = make_chunk(key_bytes, seed, length, static_cast<std::uint32_t>(length));
-        Bytes data = chunk.plain;
-        const kernels::Schedule& schedule = key.schedule(seed);
-        std::uint8_t feedback = 0;
-        kernels::best().encrypt_lanes(schedule, data.data(), length, 1, 0, length, &feedback);
-        ASSERT_EQ(data, chunk.sealed);
-        ASSERT_EQ(feedback, feedback_before(chunk, length));
-        ASSERT_EQ(kernels::best().decrypt(schedule, data.data(), 0, length, 0),
-                  feedback_before(chunk, length));
-        ASSERT_EQ(data, chunk.plain);
+  // Every length around the vector widths, each chunk in one stretch on one lane.
+  for (const kernels::Kernels* set : kernels::available()) {
+    for (std::size_t size : kKeySizes) {
+      const Bytes key = random_bytes(size, 11);
+      for (std::uint8_t seed : kSeeds) {
+        const kernels::Schedule schedule(key, seed);
+        for (std::size_t length = 0; length <= 300; ++length) {
+          SCOPED_TRACE(::testing::Message() << set->name << ", key " << size << ", seed "
+                                            << unsigned{seed} << ", length " << length);
+          const Chunk chunk = make_chunk(key, seed, length, static_cast<std::uint32_t>(length));
+          Bytes data = chunk.plain;
+          std::uint8_t feedback = 0;
+          set->encrypt_lanes(schedule, data.data(), length, 1, 0, length, &feedback);
+          ASSERT_EQ(data, chunk.sealed);
+          ASSERT_EQ(feedback, feedback_before(chunk, length));
+          ASSERT_EQ(set->decrypt(schedule, data.data(), 0, length, 0), feedback);
+          ASSERT_EQ(data, chunk.plain);
+        }
       }
     }
   }
@@ -169,15 +169,6 @@ TEST(KernelsTest, StretchesOfManyChunksMatchTheReference) {
       }
     }
   }
-}
-
-TEST(KernelsTest, BestIsAmongTheAvailable) {
-  const auto sets = kernels::available();
-  EXPECT_NE(std::find(sets.begin(), sets.end(), &kernels::best()), sets.end());
-#if defined(KELM_HAVE_NEON)
-  // arm64 has no processor without NEON, so nothing else is ever picked.
-  EXPECT_STREQ(kernels::best().name, "neon");
-#endif
 }
 
 /// Enciphers the whole chunks of a payload as lanes, in tiles the way the

@@ -8,10 +8,10 @@
 
 namespace kelm::reference {
 
-/// Transforms one chunk in place; the feedback starts at 0. Returns the
-/// last ciphertext byte (0 for an empty chunk).
-inline std::uint8_t transform_chunk(std::span<const std::uint8_t> key, bool encrypt,
-                                    std::uint8_t* buffer, std::uint64_t length, std::uint8_t seed) {
+/// Enciphers (`encrypt`) or deciphers one chunk in place; the feedback, the
+/// previous ciphertext byte, starts at 0.
+inline void transform_chunk(std::span<const std::uint8_t> key, bool encrypt, std::uint8_t* buffer,
+                            std::uint64_t length, std::uint8_t seed) {
   const std::uint64_t size = key.size();
   std::uint8_t feedback = 0;
   for (std::uint64_t n = 0; n < length; ++n) {
@@ -22,19 +22,18 @@ inline std::uint8_t transform_chunk(std::span<const std::uint8_t> key, bool encr
     buffer[n] = r;
     feedback = encrypt ? r : c;
   }
-  return feedback;
 }
 
-/// Enciphers one chunk in place with `key` and the file's `seed`.
-inline std::uint8_t encrypt_chunk(std::span<const std::uint8_t> key, std::uint8_t* buffer,
-                                  std::uint64_t length, std::uint8_t seed) {
-  return transform_chunk(key, true, buffer, length, seed);
+/// Enciphers one chunk of `length` bytes in place.
+inline void encrypt_chunk(std::span<const std::uint8_t> key, std::uint8_t* buffer,
+                          std::uint64_t length, std::uint8_t seed) {
+  transform_chunk(key, true, buffer, length, seed);
 }
 
-/// Undoes encrypt_chunk for the same key, seed and chunk.
-inline std::uint8_t decrypt_chunk(std::span<const std::uint8_t> key, std::uint8_t* buffer,
-                                  std::uint64_t length, std::uint8_t seed) {
-  return transform_chunk(key, false, buffer, length, seed);
+/// Deciphers one chunk of `length` bytes in place.
+inline void decrypt_chunk(std::span<const std::uint8_t> key, std::uint8_t* buffer,
+                          std::uint64_t length, std::uint8_t seed) {
+  transform_chunk(key, false, buffer, length, seed);
 }
 
 }  // namespace kelm::reference

@@ -10,7 +10,7 @@
 #include <sstream>
 #include <string>
 
-#include "cipher_kernels.h"
+#include "kernels/kernels.h"
 #include "key.h"
 #include "test_support.h"
 

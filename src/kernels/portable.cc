@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "cipher_kernels.h"
 #include "kernel_sets.h"
+#include "kernels.h"
 
 namespace kelm::kernels {
 namespace {

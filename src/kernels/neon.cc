@@ -1,5 +1,5 @@
 // The cipher's loops for arm64, which always has NEON. They have the shape
-// of the x86 ones (kernels_blocks.inc is shared), with TBL as the lookup:
+// of the x86 ones (lane_blocks.h is shared), with TBL as the lookup:
 // it picks from a table of one to four registers (16 to 64 bytes) by each
 // index byte and gives 0 past the table's end, and TBX, which leaves such
 // bytes alone instead, extends a lookup to 128 bytes. So every key size has
@@ -15,17 +15,15 @@
 #include <cstring>
 #include <type_traits>
 
-#include "cipher_kernels.h"
-#include "kelm.h"
 #include "kernel_sets.h"
+#include "kernels.h"
+#include "lane_blocks.h"
 
 namespace kelm::kernels {
 namespace {
 
-#include "kernels_blocks.inc"  // NOLINT(bugprone-suspicious-include)
-
-/// 16 lanes in one 128-bit register, with the operations
-/// kernels_blocks.inc needs; the zips are those of the x86 unpacks.
+/// 16 lanes in one 128-bit register, with the operations lane_blocks.h
+/// asks of them; the zips are those of the x86 unpacks.
 struct Neon {
   using V = uint8x16_t;
   static constexpr std::size_t kLanes = 16;
@@ -81,12 +79,12 @@ struct TblTable {
     for (std::size_t i = 0; i < sizeof bytes; ++i) bytes[i] = key[i & schedule.mask()];
     low = vld1q_u8_x4(bytes);
     high = vld1q_u8_x4(bytes + 64);
-    wipe_bytes(bytes, sizeof bytes);
+    wipe(bytes, sizeof bytes);
     mask = vdupq_n_u8(static_cast<std::uint8_t>(schedule.mask()));
   }
   TblTable(const TblTable&) = delete;
   TblTable& operator=(const TblTable&) = delete;
-  ~TblTable() { wipe_bytes(this, sizeof *this); }
+  ~TblTable() { wipe(this, sizeof *this); }
 
   /// extra ^ key[byte & mask] for every byte of `byte`. Latency: an AND, a
   /// TBL over one to four registers (plus a TBX for 128 bytes, whose index
@@ -123,7 +121,7 @@ void encrypt_lanes(const Schedule& schedule, std::uint8_t* lanes, std::size_t st
 
 /// Deciphers 16 bytes a step: the feedback picks come from the ciphertext
 /// moved up by one byte (EXT across the previous and the current vector),
-/// so no step waits for another; the critical path is the loads.
+/// so the steps are independent of each other.
 template <std::size_t kSlices>
 std::uint8_t decrypt_for(const Schedule& schedule, std::uint8_t* bytes, std::uint64_t position,
                          std::size_t length, std::uint8_t previous) {

@@ -17,15 +17,13 @@
 #include <cstring>
 #include <type_traits>
 
-#include "cipher_kernels.h"
-#include "kelm.h"
 #include "kernel_sets.h"
+#include "kernels.h"
+#include "lane_blocks.h"
+#include "x86_vectors.h"
 
 namespace kelm::kernels {
 namespace {
-
-#include "kernels_blocks.inc"  // NOLINT(bugprone-suspicious-include)
-#include "kernels_x86.inc"     // NOLINT(bugprone-suspicious-include)
 
 /// The key as differences of neighbouring 16-byte slices (see the top of
 /// the file), in every 16-byte half of a vector, with the index mask.
@@ -48,10 +46,10 @@ struct KeyTable {
   }
   KeyTable(const KeyTable&) = delete;
   KeyTable& operator=(const KeyTable&) = delete;
-  ~KeyTable() { wipe_bytes(diff, sizeof diff); }
+  ~KeyTable() { wipe(diff, sizeof diff); }
 
   /// extra ^ key[byte & mask] for every byte of `byte`. Latency: an AND, a
-  /// subtraction, a pshufb and a tree of log2(slices + 1) XORs.
+  /// subtraction, a pshufb and ceil(log2(slices + 1)) levels of XORs.
   [[gnu::always_inline]] typename A::V lookup_xor(typename A::V byte, typename A::V extra) const {
     const typename A::V index = A::and_(byte, mask);
     typename A::V terms[kSlices + 1];

@@ -1,25 +1,24 @@
-// The tables every kernel set shares, and the one place that picks a set.
+// The schedule's tables, and the one place that picks a kernel set.
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
 #endif
+#include <string.h>  // explicit_bzero
 
 #include <cassert>
 #include <cstdlib>
-#include <limits>
-#include <utility>
 
-#include "cipher_kernels.h"
 #include "kernel_sets.h"
-#include "key.h"
+#include "kernels.h"
 
 namespace kelm::kernels {
 
-static_assert(Schedule::kPositionSpan >= MAX_KEY_SIZE + kWidestLoad,
+static_assert(Schedule::kPositionSpan >= kMaxKeySize + kWidestLoad,
               "a load of kWidestLoad bytes at any position below the key length must stay in "
               "the position table");
-static_assert(MAX_KEY_SIZE <=
-                  std::numeric_limits<decltype(std::declval<CipherKey>().size())>::max(),
-              "the largest key must fit the key's size field");
+
+void wipe(void* data, std::size_t length) noexcept {
+  if (data != nullptr && length != 0) explicit_bzero(data, length);
+}
 
 namespace {
 
@@ -47,14 +46,15 @@ Schedule::Schedule(std::span<const std::uint8_t> key, std::uint8_t seed)
 }
 
 Schedule::~Schedule() {
-  wipe_bytes(by_position_, sizeof by_position_);
-  wipe_bytes(by_feedback_, sizeof by_feedback_);
-  wipe_bytes(by_feedback_wide_, sizeof by_feedback_wide_);
+  wipe(by_position_, sizeof by_position_);
+  wipe(by_feedback_, sizeof by_feedback_);
+  wipe(by_feedback_wide_, sizeof by_feedback_wide_);
 }
 
 namespace {
 
-/// The sets of this build that this processor runs, fastest last.
+/// The sets of this build that this processor runs, narrowest first: each
+/// added set is wider than those before it, so the last is the widest.
 struct Choice {
   const Kernels* sets[4] = {};
   std::size_t count = 0;
@@ -63,11 +63,10 @@ struct Choice {
 };
 
 #if defined(KELM_HAVE_AVX2) || defined(KELM_HAVE_AVX512)
-/// What this x86 processor and its operating system can run. Asked directly,
-/// three questions in all, and only when a kernel is first needed: the
-/// compiler's own feature probe runs at every start, asks the processor
-/// dozens of questions, and in a virtual machine each one is a trip to the
-/// hypervisor that costs more than encrypting a small file.
+/// What this x86 processor and its operating system can run. Asked with
+/// three cpuid and one xgetbv, on first use only: the compiler's own probe
+/// runs at every start and asks far more, and in a virtual machine each
+/// cpuid traps to the hypervisor.
 struct X86Features {
   bool avx2 = false;
   bool avx512 = false;  // F, BW, VL and VBMI

@@ -1,24 +1,28 @@
-// The shape of every vector set's encryption: blocks of 8 positions of 16
-// or 32 lanes, transposed so that one vector holds one position of every
-// lane, the chains stepped a position at a time, and transposed back.
+// The encryption every vector set shares: blocks of 8 positions of 16 or 32
+// lanes, transposed so that one vector holds one position of every lane, the
+// chains stepped a position at a time, and transposed back; and
+// by_key_slices, which builds each loop for one key length.
 //
-// Each set's file includes this inside its own anonymous namespace, after
-// <cstddef>, <cstdint>, <cstring>, <type_traits> and its vector type A, which provides
-// V, kLanes, load, store, broadcast8, gather_rows, scatter_rows, xor_ and
-// the zips lo8/hi8 ... lo64/hi64 (unpack low and high halves at 8, 16, 32
-// and 64 bits, in each 16-byte half). Its key table Table<A, kSlices>
-// provides lookup_xor(byte, extra): extra ^ key[byte mod key length] in
-// every byte. Every set thus gets its own copy compiled with its own flags:
-// an inline function shared between files could otherwise be merged at
-// link time into the version that needs the wider instruction set.
+// A set supplies its vector type A (V, kLanes, load, store, broadcast8,
+// gather_rows, scatter_rows, xor_ and the zips lo8/hi8 ... lo64/hi64, which
+// unpack the low and high halves of each 16-byte half at 8, 16, 32 and 64
+// bits) and its key table Table<A, kSlices>, whose lookup_xor(byte, extra)
+// gives extra ^ key[byte mod key length] in every byte.
+//
+// All of it sits in an anonymous namespace, so each set's file gets its own
+// copy built with its own flags: a function shared between files could be
+// merged at link time into the copy that needs the wider instruction set.
+#pragma once
 
-/// 8 bytes from any address, as one number (only ever moved, never
-/// interpreted, so byte order does not matter).
-inline std::uint64_t load8(const std::uint8_t* at) {
-  std::uint64_t word;
-  std::memcpy(&word, at, sizeof word);
-  return word;
-}
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "kernel_sets.h"
+#include "kernels.h"
+
+namespace kelm::kernels {
+namespace {  // NOLINT(cert-dcl59-cpp): one copy per set's file, see above
 
 /// Calls `call` with the key's count of 16-byte slices (1, 2, 4 or 8) as a
 /// compile-time constant, so each loop is built for one key length.
@@ -79,10 +83,11 @@ struct LaneOffsets {
 constexpr std::size_t chain_byte(std::size_t j) { return (j & ~std::size_t{7}) | reverse3(j & 7); }
 
 /// Runs whole blocks of 8 positions for all A::kLanes lanes and returns how
-/// many positions it ran. Each block gathers eight rows of 8 bytes into each
-/// vector (lanes i and i + 8 in one half, i + 16 and i + 24 in the other),
-/// folds in the position key bytes, transposes to eight vectors of one
-/// position each, steps the chains eight times, transposes back and stores.
+/// many positions it ran. Each block loads the lanes' 8-byte rows into eight
+/// vectors (vector i: lanes i and i + 8 in one 16-byte half, i + 16 and
+/// i + 24 in the other), folds in the position key bytes, transposes to
+/// eight vectors of one position each, steps the chains eight times,
+/// transposes back and stores.
 ///
 /// Critical path: the chain, one lookup_xor per position, whose latency
 /// each set's table states. The transposes of one block overlap the chain
@@ -133,3 +138,6 @@ void encrypt_vector(const Schedule& schedule, std::uint8_t* lanes, std::size_t s
   kPortable.encrypt_lanes(schedule, lanes + done, stride, count, position + done, length - done,
                           feedback);
 }
+
+}  // namespace
+}  // namespace kelm::kernels

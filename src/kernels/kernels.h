@@ -1,16 +1,16 @@
 // The cipher's inner loops, one set per instruction set, behind one small
-// dispatch. Every set is declared here, so tests can check each one the
-// processor can run against the reference, whatever the dispatch picks.
+// dispatch: what the rest of the program uses. The sets themselves are
+// declared in kernel_sets.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
-#include "kelm.h"
-#include "secure_memory.h"
-
 namespace kelm::kernels {
+
+/// Longest key a schedule takes, in bytes.
+inline constexpr std::size_t kMaxKeySize = 128;
 
 /// Most chunks whose chains encrypt_lanes runs in step.
 inline constexpr std::size_t kMaxLanes = 32;
@@ -25,7 +25,7 @@ inline constexpr std::size_t kWidestLoad = 64;
 /// They are as secret as the key and wiped when the schedule is destroyed.
 class Schedule {
  public:
-  static constexpr std::size_t kPositionSpan = MAX_KEY_SIZE + kWidestLoad;
+  static constexpr std::size_t kPositionSpan = kMaxKeySize + kWidestLoad;
 
   /// `key` must be 16, 32, 64 or 128 bytes long and outlive the schedule.
   Schedule(std::span<const std::uint8_t> key, std::uint8_t seed);
@@ -61,7 +61,7 @@ struct Kernels {
   /// (0 at the start of a chunk) and is left holding its new last one.
   /// Touches no lane at or past `count`. Keep the stride off multiples of
   /// 4 KiB (a tile plus one cache line, say): there every lane falls in the
-  /// same first-level cache set, and encryption runs at a third of its speed.
+  /// same first-level cache set, which slows encryption down.
   void (*encrypt_lanes)(const Schedule& schedule, std::uint8_t* lanes, std::size_t stride,
                         std::size_t count, std::uint64_t position, std::size_t length,
                         std::uint8_t* feedback);
@@ -73,15 +73,13 @@ struct Kernels {
                           std::size_t length, std::uint8_t previous);
 };
 
-/// Plain C++, built everywhere, and the fallback on every processor.
-extern const Kernels kPortable;
-
-/// Every set this build holds that this processor can run, the portable
-/// one first.
+/// Every set this build holds that this processor can run, from the
+/// narrowest (the portable one) to the widest.
 std::span<const Kernels* const> available();
 
-/// The fastest of available(), chosen once: at run time on x86-64, where
-/// processors differ, and at build time elsewhere.
+/// The last of available(), so the widest set this processor runs. Found
+/// once: at run time on x86-64, where processors differ, and by the build
+/// elsewhere.
 const Kernels& best();
 
 }  // namespace kelm::kernels

@@ -1,14 +1,31 @@
-// The x86-64 vectors of 16 and 32 lanes that the AVX2 and AVX-512 sets
-// share, with the operations kernels_blocks.inc needs. Included inside each
-// set's own anonymous namespace, after <immintrin.h>, <cstddef>, <cstdint>
-// and <cstring>: see kernels_blocks.inc for why.
+// The x86-64 vector types of 16 and 32 lanes that the AVX2 and AVX-512 sets
+// share, with the operations lane_blocks.h asks of them. In an anonymous
+// namespace for the reason lane_blocks.h gives: each set's file builds its
+// own copy with its own flags.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace kelm::kernels {
+namespace {  // NOLINT(cert-dcl59-cpp): one copy per set's file, see above
+
+/// 8 bytes from any address, as one number (only ever moved, never
+/// interpreted, so byte order does not matter).
+inline std::uint64_t load8(const std::uint8_t* at) {
+  std::uint64_t word;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
 
 /// load8 as the type the x86 intrinsics take.
 inline long long word(const std::uint8_t* at) { return static_cast<long long>(load8(at)); }
 
-// The few operations the loops need, for 16- and 32-byte vectors, so one
-// template serves 16 lanes in an xmm register and 32 in a ymm one. A ymm
-// register works as two 16-byte halves: lanes 0-15 and 16-31 side by side.
+// 16 lanes in an xmm register, and 32 in a ymm one, which works as two
+// 16-byte halves: lanes 0-15 and 16-31 side by side.
 struct Xmm {
   using V = __m128i;
   static constexpr std::size_t kLanes = 16;
@@ -89,3 +106,6 @@ struct Ymm {
   static V lo64(V a, V b) { return _mm256_unpacklo_epi64(a, b); }
   static V hi64(V a, V b) { return _mm256_unpackhi_epi64(a, b); }
 };
+
+}  // namespace
+}  // namespace kelm::kernels

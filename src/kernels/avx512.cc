@@ -2,10 +2,10 @@
 // This file alone is compiled with those flags; the dispatch calls into it
 // only after the processor has said it has them.
 //
-// vpermb looks up a 64-byte table by the low six bits of each index byte,
-// and vpermi2b a 128-byte one by the low seven, in one instruction each.
-// Shorter keys are repeated to fill 64 bytes, so the reduction modulo the
-// key length comes free with the lookup and every key size costs the same.
+// vpermb looks up a table of one register by the low bits of each index
+// byte (five for ymm, six for zmm), and vpermi2b one of two zmm registers
+// (128 bytes) by the low seven. Shorter keys are repeated to fill the
+// table, so the reduction modulo the key length comes with the lookup.
 #include <immintrin.h>
 
 #include <array>
@@ -14,12 +14,13 @@
 #include <cstring>
 #include <type_traits>
 
-#include "cipher_kernels.h"
-#include "kelm.h"
 #include "kernel_sets.h"
+#include "kernels.h"
+#include "lane_blocks.h"
+#include "x86_vectors.h"
 
-// GCC 12 warns that the intrinsics' own placeholder for lanes that a mask
-// leaves alone may be used uninitialized; no mask here leaves any alone.
+// GCC 12 warns that the placeholder the unmasked intrinsics pass for lanes
+// a mask leaves alone may be used uninitialized; their mask leaves none.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
@@ -28,11 +29,8 @@
 namespace kelm::kernels {
 namespace {
 
-#include "kernels_blocks.inc"  // NOLINT(bugprone-suspicious-include)
-#include "kernels_x86.inc"     // NOLINT(bugprone-suspicious-include)
-
 /// The key filling one zmm register (repeated when shorter), or two for a
-/// 128-byte key, for decryption's 64 bytes a step.
+/// 128-byte key: decryption's table, and the chains' for the longer keys.
 template <std::size_t kSlices>
 struct WideTable {
   __m512i low;
@@ -44,69 +42,57 @@ struct WideTable {
     for (std::size_t i = 0; i < sizeof bytes; ++i) bytes[i] = key[i & schedule.mask()];
     low = _mm512_load_si512(bytes);
     high = _mm512_load_si512(bytes + 64);
-    wipe_bytes(bytes, sizeof bytes);
+    wipe(bytes, sizeof bytes);
   }
   WideTable(const WideTable&) = delete;
   WideTable& operator=(const WideTable&) = delete;
-  ~WideTable() { wipe_bytes(this, sizeof *this); }
+  ~WideTable() { wipe(this, sizeof *this); }
+
+  /// key[byte mod key length] for every byte of `byte`.
+  [[gnu::always_inline]] __m512i lookup(__m512i byte) const {
+    return kSlices == 8 ? _mm512_permutex2var_epi8(low, byte, high)
+                        : _mm512_permutexvar_epi8(byte, low);
+  }
 
   /// extra ^ key[byte mod key length] for every byte of `byte`.
   [[gnu::always_inline]] __m512i lookup_xor(__m512i byte, __m512i extra) const {
-    const __m512i picked = kSlices == 8 ? _mm512_permutex2var_epi8(low, byte, high)
-                                        : _mm512_permutexvar_epi8(byte, low);
-    return _mm512_xor_si512(picked, extra);
+    return _mm512_xor_si512(lookup(byte), extra);
   }
 };
 
-/// The key in ymm registers for the chains of encryption: a 32-byte table
-/// (a 16-byte key repeated) for vpermb, two for vpermi2b with a 64-byte
-/// key, four and a blend on index bit 6 with a 128-byte one. Staying in ymm
-/// registers leaves the processor's second vector port to the transposes,
-/// which any zmm instruction would shut.
+/// The key for 32 chains in a ymm register: a ymm vpermb on the low 32 bytes
+/// of WideTable for 16- and 32-byte keys, the zmm lookup for longer ones. On
+/// Intel processors any zmm instruction shuts the second vector port, which
+/// the transposes use, so the narrow form is kept where the key allows it.
 template <typename A, std::size_t kSlices>
-struct ChainTable {
-  __m256i table[4];
-  __m512i wide[2];
-
-  explicit ChainTable(const Schedule& schedule) {
-    const std::uint8_t* const key = schedule.key().data();
-    alignas(32) std::uint8_t bytes[128];
-    for (std::size_t i = 0; i < sizeof bytes; ++i) bytes[i] = key[i & schedule.mask()];
-    for (std::size_t t = 0; t < 4; ++t) {
-      table[t] = _mm256_load_si256(reinterpret_cast<const __m256i*>(bytes + 32 * t));
-    }
-    wide[0] = _mm512_loadu_si512(bytes);
-    wide[1] = _mm512_loadu_si512(bytes + 64);
-    wipe_bytes(bytes, sizeof bytes);
-  }
-  ChainTable(const ChainTable&) = delete;
-  ChainTable& operator=(const ChainTable&) = delete;
-  ~ChainTable() { wipe_bytes(this, sizeof *this); }
+class ChainTable {
+ public:
+  explicit ChainTable(const Schedule& schedule) : key_(schedule) {}
 
   /// extra ^ key[byte mod key length] for every byte of `byte`.
   [[gnu::always_inline]] __m256i lookup_xor(__m256i byte, __m256i extra) const {
     __m256i picked;
     if constexpr (kSlices <= 2) {
-      picked = _mm256_permutexvar_epi8(byte, table[0]);
-    } else if constexpr (kSlices == 4) {
-      picked =
-          _mm512_castsi512_si256(_mm512_permutexvar_epi8(_mm512_castsi256_si512(byte), wide[0]));
+      picked = _mm256_permutexvar_epi8(byte, _mm512_castsi512_si256(key_.low));
     } else {
-      picked = _mm512_castsi512_si256(
-          _mm512_permutex2var_epi8(wide[0], _mm512_castsi256_si512(byte), wide[1]));
+      // The upper half of the index is undefined, and so is that of the result.
+      picked = _mm512_castsi512_si256(key_.lookup(_mm512_castsi256_si512(byte)));
     }
     return _mm256_xor_si256(picked, extra);
   }
+
+ private:
+  const WideTable<kSlices> key_;
 };
 
 // Up to 16 lanes, encryption moves each block of 8 positions between the
 // lanes' rows and registers of one position each with vpermt2b, which picks
-// any 64 bytes out of two registers in one instruction: two turn 16 lanes'
-// rows into their 8 positions, where unpacking takes 32 shuffles. Rows come
-// in by masked broadcasts (a load and a blend, no shuffle) and go out
-// through a buffer in the first-level cache, which leaves the one shuffle
-// port free for the permutes and the chains. At 32 lanes the unpacking of
-// kernels_blocks.inc still measures faster: there it spreads over two ports.
+// any 64 bytes out of two registers: two turn 16 lanes' rows into their 8
+// positions, where unpacking takes 32 shuffles. Rows come in by masked
+// broadcasts (a load and a blend, no shuffle) and go out through a buffer in
+// the first-level cache, which leaves the shuffle port to the permutes and
+// the chains. 32 lanes go through lane_blocks.h's unpacking instead, which
+// measured faster there.
 
 /// Where each byte of a vpermt2b result comes from: bit 6 picks the second
 /// source, the low six bits the byte in it.
@@ -167,8 +153,7 @@ class NarrowChain {
           _mm256_permutexvar_epi8(_mm256_castsi128_si256(byte), _mm512_castsi512_si256(key_.low)));
     } else {
       // The zmm lookup, vpermb or vpermi2b, on the xmm's bytes.
-      picked = _mm512_castsi512_si128(
-          key_.lookup_xor(_mm512_castsi128_si512(byte), _mm512_setzero_si512()));
+      picked = _mm512_castsi512_si128(key_.lookup(_mm512_castsi128_si512(byte)));
     }
     return _mm_xor_si128(picked, extra);
   }
@@ -185,7 +170,8 @@ class NarrowChain {
   return _mm512_extracti32x4_epi32(whole, 3);
 }
 
-/// `whole` with its 16-byte slot `slot` replaced by `part`; slot 0 clears the rest.
+/// `whole` with its 16-byte slot `slot` replaced by `part`. Slot 0 ignores
+/// `whole` and leaves slots 1 to 3 undefined: fill the slots in order.
 [[gnu::always_inline]] inline __m512i place(__m512i whole, __m128i part, std::size_t slot) {
   if (slot == 0) return _mm512_castsi128_si512(part);
   if (slot == 1) return _mm512_inserti32x4(whole, part, 1);
@@ -212,8 +198,7 @@ class NarrowChain {
   alignas(64) std::uint8_t bytes[64];
   _mm512_store_si512(bytes, rows);
   // Through memory, on purpose: the compiler would otherwise pull each row
-  // out of the register with shuffles, on the port the permutes need, where
-  // a store and eight plain loads need none.
+  // out with shuffles, on the port the permutes need.
   asm volatile("" : "+m"(bytes));  // NOLINT(hicpp-no-assembler)
   for (std::size_t i = 0; i < 8; ++i) std::memcpy(at + offsets[i], bytes + 8 * i, 8);
 }
@@ -238,8 +223,8 @@ template <std::size_t kSlices>
     const __m512i rows0 = gather_rows(at, offsets, picked);
     const __m512i rows1 = gather_rows(at, offsets + 8, picked);
     const __m512i positions[2] = {permute(rows0, in0, rows1), permute(rows0, in1, rows1)};
-    // The results go straight back into 64-byte registers: stored in pieces
-    // and loaded whole, they would wait for every piece to reach the cache.
+    // The results go straight into zmm registers: stored in pieces and loaded
+    // whole, they could not be forwarded from the store buffer.
     __m512i results[2] = {};
     for (std::size_t p = 0; p < 8; ++p) {
       chain = table.step(chain, take(positions[p / 4], p % 4));
