@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <exception>
 #include <new>
@@ -15,10 +16,11 @@
 
 namespace {
 
-/// Reached only when an exception cannot even be made: kelm catches every
-/// exception of its own, so this is memory running out before the first
-/// one could be thrown.
+/// Reached with no exception in flight only when one could not even be
+/// made: memory ran out before the first could be thrown. Anything else is
+/// a fault in kelm, and aborts as usual.
 [[noreturn]] void out_of_memory_at_start() {
+  if (std::current_exception() != nullptr) std::abort();
   static const char kMessage[] = "Error: malloc buffer failed.\n";
   (void)!::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
   ::_exit(kelm::STATUS_RESOURCE);

@@ -432,7 +432,7 @@ TEST_F(CliTest, ConsoleStreamsAreNeitherOutputNorAnswer) {
 }
 
 TEST_F(CliTest, ADeviceServesAsOutput) {
-  // Decrypting into /dev/null is a fair way to try a key.
+  // A device takes the output as it is, after the question.
   ASSERT_EQ(kelm({"encrypt", "in", "sealed", "key"}).status, 0);
   const testing::Outcome outcome = kelm({"decrypt", "sealed", "/dev/null", "key"}, "Y");
   EXPECT_EQ(outcome.status, 0);
