@@ -17,8 +17,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "kernels/kernels.h"
 #include "file_io.h"
+#include "kernels/kernels.h"
 #include "key.h"
 #include "reference_cipher.h"
 #include "stream.h"
@@ -39,19 +39,20 @@ class CutFiles final : public kelm::FileAccess {
  public:
   CutFiles(std::uint64_t end, std::uint64_t room, bool refuse_by_error)
       : end_(end), room_(room), refuse_by_error_(refuse_by_error) {}
-  ssize_t read_at(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset) override {
+  std::ptrdiff_t read_at(int fd, std::uint8_t* buffer, std::size_t length,
+                         std::uint64_t offset) override {
     if (offset >= end_) return 0;
     return kelm::system_files().read_at(
         fd, buffer, static_cast<std::size_t>(std::min<std::uint64_t>(length, end_ - offset)),
         offset);
   }
-  ssize_t write(int fd, const std::uint8_t* buffer, std::size_t length) override {
+  std::ptrdiff_t write(int fd, const std::uint8_t* buffer, std::size_t length) override {
     const off_t at = lseek(fd, 0, SEEK_CUR);
     check(at >= 0);
     return write_at(fd, buffer, length, static_cast<std::uint64_t>(at), false);
   }
-  ssize_t write_at(int fd, const std::uint8_t* buffer, std::size_t length,
-                   std::uint64_t offset) override {
+  std::ptrdiff_t write_at(int fd, const std::uint8_t* buffer, std::size_t length,
+                          std::uint64_t offset) override {
     return write_at(fd, buffer, length, offset, true);
   }
   int truncate(int fd, std::uint64_t length) override {
@@ -60,8 +61,8 @@ class CutFiles final : public kelm::FileAccess {
   int close(int fd) override { return kelm::system_files().close(fd); }
 
  private:
-  ssize_t write_at(int fd, const std::uint8_t* buffer, std::size_t length, std::uint64_t offset,
-                   bool positional) {
+  std::ptrdiff_t write_at(int fd, const std::uint8_t* buffer, std::size_t length,
+                          std::uint64_t offset, bool positional) {
     if (offset >= room_) {
       if (!refuse_by_error_) return 0;
       errno = ENOSPC;

@@ -2,19 +2,16 @@
 // succeeds or hands back a Failure; only run() turns that into an exit status.
 #include "driver.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <new>
 #include <optional>
 
-#include "kernels/kernels.h"
 #include "failure.h"
 #include "file_io.h"
 #include "kelm.h"
+#include "kernels/kernels.h"
 #include "key.h"
 #include "stream.h"
+#include "system.h"
 
 namespace kelm {
 
@@ -85,16 +82,7 @@ const char* information_asked(std::span<const std::string> args) {
   return nullptr;
 }
 
-/// What a standard descriptor is open on, if it is open.
-std::optional<struct stat> descriptor_info(int fd) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) return std::nullopt;
-  return info;
-}
-
-bool same_as(const std::optional<struct stat>& a, const struct stat& b) {
-  return a && same_file(*a, b);
-}
+bool same_as(const std::optional<FileInfo>& a, const FileInfo& b) { return a && same_file(*a, b); }
 
 std::optional<Failure> parse_arguments(std::span<const std::string> args, Arguments& parsed) {
   if (args.size() != 4) {
@@ -136,18 +124,6 @@ void draw_progress(TextOut& out, std::uint64_t position, std::uint64_t payload) 
   out.flush();
 }
 
-/// Opens an output file for writing without waiting, even on a FIFO that
-/// has no reader, and without creating or emptying anything unless `create`
-/// holds O_CREAT | O_EXCL. Writes wait as usual afterwards.
-UniqueFd open_output_file(const std::string& name, int create, mode_t permissions) {
-  UniqueFd file(
-      ::open(name.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | create, permissions));
-  if (!file.is_open()) return file;
-  const int flags = ::fcntl(file.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return UniqueFd();
-  return file;
-}
-
 /// Everything one run holds, from the open input to the loaded key.
 class Run {
  public:
@@ -168,8 +144,7 @@ class Run {
   std::optional<Failure> exchange_seed();
   std::optional<Failure> process_chunks();
   std::optional<Failure> finish();
-  bool is_input_or_key(const struct stat& info) const;
-  void remove_created_output(const struct stat& created) const;
+  bool is_input_or_key(const FileInfo& info) const;
 
   Console console_;
   const Clock& clock_;
@@ -177,9 +152,9 @@ class Run {
   FileAccess& files_;
   Arguments args_;
   UniqueFd input_;
-  struct stat input_info_ {};
-  std::optional<struct stat> key_info_;
-  std::optional<struct stat> probed_output_;  // the existing output the question is about
+  FileInfo input_info_;
+  std::optional<FileInfo> key_info_;
+  std::optional<FileInfo> probed_output_;  // the existing output the question is about
   UniqueFd existing_output_;  // that file, held open from before the question where it could be
   UniqueFd output_;
   bool output_seekable_ = false;
@@ -210,15 +185,14 @@ std::optional<Failure> Run::execute(std::span<const std::string> args) {
 }
 
 std::optional<Failure> Run::open_input() {
-  std::optional<UniqueFd> file = open_regular_file(args_.input.c_str(), input_info_);
+  std::optional<UniqueFd> file = open_regular_file(args_.input, input_info_);
   if (!file) return cannot_open_input(args_.input);
   input_ = std::move(*file);
-  // Only a hint for a larger read-ahead from disk; nothing depends on it.
-  (void)::posix_fadvise(input_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  advise_sequential(input_.get());
   return std::nullopt;
 }
 
-bool Run::is_input_or_key(const struct stat& info) const {
+bool Run::is_input_or_key(const FileInfo& info) const {
   return same_file(info, input_info_) || (key_info_ && same_file(info, *key_info_));
 }
 
@@ -226,26 +200,25 @@ bool Run::is_input_or_key(const struct stat& info) const {
 /// the console's own text, and asks before replacing anything else that
 /// exists. An output that does not exist yet is created later, exclusively.
 std::optional<Failure> Run::confirm_output() {
-  struct stat key_info {};
-  if (::stat(args_.key.c_str(), &key_info) == 0) key_info_ = key_info;
+  key_info_ = path_info(args_.key);
 
   // An existing output is held open from now on, neither created nor
   // emptied: it stays the very file asked about, and while it is open no
   // other file can take its device and inode.
-  existing_output_ = open_output_file(args_.output, 0, 0);
-  struct stat info {};
-  if (existing_output_.is_open() ? ::fstat(existing_output_.get(), &info) != 0
-                                 : ::stat(args_.output.c_str(), &info) != 0) {
+  existing_output_ = open_output_file(args_.output, Create::kNo, 0);
+  const std::optional<FileInfo> found =
+      existing_output_.is_open() ? file_info(existing_output_.get()) : path_info(args_.output);
+  if (!found) {
     existing_output_.reset();
     return std::nullopt;
   }
-  if (S_ISDIR(info.st_mode)) return cannot_open_output(args_.output);
+  const FileInfo& info = *found;
+  if (info.kind == FileKind::kDirectory) return cannot_open_output(args_.output);
   if (is_input_or_key(info)) return output_is_source(args_.output);
   // A terminal or /dev/null may serve as both; a file or a pipe would take
   // progress text or the question in among the data.
-  if ((S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode)) &&
-      (same_as(descriptor_info(STDOUT_FILENO), info) ||
-       same_as(descriptor_info(STDERR_FILENO), info))) {
+  if ((info.kind == FileKind::kRegular || info.kind == FileKind::kFifo) &&
+      (same_as(file_info(kStandardOutput), info) || same_as(file_info(kStandardError), info))) {
     return output_is_console(args_.output);
   }
   probed_output_ = info;
@@ -259,8 +232,8 @@ std::optional<Failure> Run::confirm_output() {
 /// Reads the answer to the question. Standard input that is one of the
 /// files of this run gives no answer: its bytes are data, not a reply.
 bool Run::answer_is_yes() {
-  const std::optional<struct stat> in = descriptor_info(STDIN_FILENO);
-  if (in && !S_ISCHR(in->st_mode) &&
+  const std::optional<FileInfo> in = file_info(kStandardInput);
+  if (in && in->kind != FileKind::kDevice &&
       (is_input_or_key(*in) || (probed_output_ && same_file(*in, *probed_output_)))) {
     return false;
   }
@@ -281,11 +254,11 @@ std::optional<Failure> Run::open_output() {
     // One that could not be opened before the question (a FIFO without a
     // reader, say) gets one more try.
     file = existing_output_.is_open() ? std::move(existing_output_)
-                                      : open_output_file(args_.output, 0, 0);
+                                      : open_output_file(args_.output, Create::kNo, 0);
   } else {
     // A new file gets the input's permission bits (less set-id bits, then
     // the umask), so a private file's counterpart is not readable by others.
-    file = open_output_file(args_.output, O_CREAT | O_EXCL, input_info_.st_mode & 0777);
+    file = open_output_file(args_.output, Create::kNew, input_info_.permissions);
   }
   if (!file.is_open()) return cannot_open_output(args_.output);
   if (auto failure = check_opened_output(file.get())) return failure;
@@ -296,43 +269,36 @@ std::optional<Failure> Run::open_output() {
 /// True when `name` names the open file `fd` (following links, as the
 /// question did).
 bool names_file(const std::string& name, int fd) {
-  struct stat named {};
-  struct stat opened {};
-  return ::stat(name.c_str(), &named) == 0 && ::fstat(fd, &opened) == 0 && same_file(named, opened);
+  const std::optional<FileInfo> named = path_info(name);
+  const std::optional<FileInfo> opened = file_info(fd);
+  return named && opened && same_file(*named, *opened);
 }
 
 /// Checks the opened output once more through its descriptor, then empties
 /// it. An output this run created and then refuses is removed again.
 std::optional<Failure> Run::check_opened_output(int fd) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) return cannot_open_output(args_.output);
+  const std::optional<FileInfo> opened = file_info(fd);
+  if (!opened) return cannot_open_output(args_.output);
+  const FileInfo& info = *opened;
   if (probed_output_ && (!same_file(info, *probed_output_) || !names_file(args_.output, fd))) {
     return cannot_open_output(args_.output);
   }
   // A key file that did not exist before may be the output just created.
-  struct stat key_info {};
-  if (!key_info_ && ::stat(args_.key.c_str(), &key_info) == 0) key_info_ = key_info;
+  if (!key_info_) key_info_ = path_info(args_.key);
   if (is_input_or_key(info)) {
-    if (!probed_output_) remove_created_output(info);
+    // An output this run created and then refuses is removed again.
+    if (!probed_output_) remove_if_same(args_.output, info);
     return output_is_source(args_.output);
   }
-  output_seekable_ = S_ISREG(info.st_mode);
-  if (S_ISREG(info.st_mode) && info.st_size != 0 && ::ftruncate(fd, 0) != 0) {
+  output_seekable_ = info.kind == FileKind::kRegular;
+  if (output_seekable_ && info.size != 0 && !empty_file(fd)) {
     return cannot_open_output(args_.output);
   }
   return std::nullopt;
 }
 
-/// Removes the name of a file this run created, if it still names that file.
-void Run::remove_created_output(const struct stat& created) const {
-  struct stat named {};
-  if (::lstat(args_.output.c_str(), &named) == 0 && same_file(named, created)) {
-    (void)::unlink(args_.output.c_str());
-  }
-}
-
 std::optional<Failure> Run::measure_input() {
-  const auto length = static_cast<std::uint64_t>(input_info_.st_size);
+  const std::uint64_t length = input_info_.size;
   if (length == 0) return Failure{STATUS_RESOURCE, "Error: input file is empty.\n"};
   payload_ = args_.mode == Mode::kEncrypt ? length : length - 1;
   return std::nullopt;

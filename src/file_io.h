@@ -1,12 +1,9 @@
-// Thin, checked wrappers over the POSIX file calls kelm needs.
+// Reading and writing whole extents of a file, checked and retried, over
+// the data calls a run makes, which tests can stand in for.
 #pragma once
-
-#include <sys/stat.h>
-#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 
 namespace kelm {
 
@@ -32,10 +29,6 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-/// Opens `name` for reading if, and only if, it is a regular file. Never
-/// blocks, even on a FIFO. Fills `info` from the open descriptor.
-std::optional<UniqueFd> open_regular_file(const char* name, struct stat& info);
-
 /// The data calls a run makes on its open files. The program uses the
 /// system's own; tests stand in their own to make a read or a write fail, or
 /// come up short, at any byte.
@@ -43,13 +36,13 @@ class FileAccess {
  public:
   virtual ~FileAccess() = default;
   /// As pread: bytes read, 0 at end of file, or -1 with errno set.
-  virtual ssize_t read_at(int fd, std::uint8_t* buffer, std::size_t length,
-                          std::uint64_t offset) = 0;
+  virtual std::ptrdiff_t read_at(int fd, std::uint8_t* buffer, std::size_t length,
+                                 std::uint64_t offset) = 0;
   /// As write: bytes written, or -1 with errno set.
-  virtual ssize_t write(int fd, const std::uint8_t* buffer, std::size_t length) = 0;
+  virtual std::ptrdiff_t write(int fd, const std::uint8_t* buffer, std::size_t length) = 0;
   /// As pwrite: bytes written, or -1 with errno set.
-  virtual ssize_t write_at(int fd, const std::uint8_t* buffer, std::size_t length,
-                           std::uint64_t offset) = 0;
+  virtual std::ptrdiff_t write_at(int fd, const std::uint8_t* buffer, std::size_t length,
+                                  std::uint64_t offset) = 0;
   /// As ftruncate: 0, or -1 with errno set.
   virtual int truncate(int fd, std::uint64_t length) = 0;
   /// As close: 0, or -1 with errno set; the descriptor is gone either way.
@@ -83,16 +76,5 @@ bool write_full(FileAccess& files, int fd, const std::uint8_t* buffer, std::size
 /// As write_full, at byte `offset` of the file.
 bool write_full_at(FileAccess& files, int fd, const std::uint8_t* buffer, std::size_t length,
                    std::uint64_t offset);
-
-/// Opens /dev/null on any of descriptors 0, 1 and 2 that is closed, so that no
-/// file opened later takes its place: the input must never be read as the
-/// answer to a question, nor progress text be written into the output.
-/// False if a descriptor could not be filled.
-bool ensure_standard_descriptors();
-
-/// True when both describe the same file (same device and inode).
-inline bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
 
 }  // namespace kelm

@@ -7,8 +7,9 @@
 #include <span>
 #include <string>
 
-#include "kernels/kernels.h"
 #include "file_io.h"
+#include "kernels/kernels.h"
+#include "system.h"
 
 namespace kelm {
 
@@ -46,12 +47,12 @@ bool usable_length(std::uint64_t length) {
 std::optional<Failure> CipherKey::load_key_file(const std::string& name, TextOut& out,
                                                 FileAccess& files, PageSource& pages) {
   wipe();
-  struct stat info {};
-  std::optional<UniqueFd> file = open_regular_file(name.c_str(), info);
+  FileInfo info;
+  std::optional<UniqueFd> file = open_regular_file(name, info);
   if (!file) return cannot_load(name);
 
   // The length is taken in full: a long file is never mistaken for a short key.
-  const auto length = static_cast<std::uint64_t>(info.st_size);
+  const std::uint64_t length = info.size;
   if (length < MIN_KEY_SIZE) return Failure{STATUS_KEY_SIZE, "Error: keysize is too small!\n"};
   const std::uint8_t power = power_for(length);
 

@@ -1,6 +1,3 @@
-#include <unistd.h>
-
-#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <exception>
@@ -11,8 +8,7 @@
 #include "console.h"
 #include "driver.h"
 #include "failure.h"
-#include "file_io.h"
-#include "interrupt.h"
+#include "system.h"
 
 namespace {
 
@@ -21,30 +17,23 @@ namespace {
 /// a fault in kelm, and aborts as usual.
 [[noreturn]] void out_of_memory_at_start() {
   if (std::current_exception() != nullptr) std::abort();
-  static const char kMessage[] = "Error: malloc buffer failed.\n";
-  (void)!::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
-  ::_exit(kelm::STATUS_RESOURCE);
+  kelm::write_console(kelm::kStandardError, "Error: malloc buffer failed.\n");
+  std::_Exit(kelm::STATUS_RESOURCE);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::set_terminate(out_of_memory_at_start);
-  kelm::forbid_core_dumps();
-  if (!kelm::ensure_standard_descriptors()) return kelm::STATUS_FILE;
-  // Progress is for the eye only: a reader that went away must not end the
-  // run half done. A write past a file-size limit fails like any other
-  // failed write, with its message, instead of killing the process.
-  (void)std::signal(SIGPIPE, SIG_IGN);
-  (void)std::signal(SIGXFSZ, SIG_IGN);
+  if (!kelm::prepare_process()) return kelm::STATUS_FILE;
   kelm::catch_interrupts();
   int status = kelm::STATUS_RESOURCE;
   {
-    kelm::DescriptorIn in(STDIN_FILENO);
-    kelm::DescriptorOut out(STDOUT_FILENO);
-    kelm::DescriptorOut err(STDERR_FILENO);
+    kelm::DescriptorIn in(kelm::kStandardInput);
+    kelm::DescriptorOut out(kelm::kStandardOutput);
+    kelm::DescriptorOut err(kelm::kStandardError);
     try {
-      const std::vector<std::string> args(argv + 1, argv + argc);
+      const std::vector<std::string> args = kelm::program_arguments(argc, argv);
       kelm::Seams seams;
       seams.interrupted = kelm::interrupt_received;
       status = kelm::run(
@@ -53,7 +42,7 @@ int main(int argc, char** argv) {
       status = kelm::report_no_memory(err);
     }
   }
-  // Everything is wiped by now; end the way the signal would have.
-  if (const int signal = kelm::interrupt_received()) kelm::end_by_signal(signal);
+  // Everything is wiped by now; end the way the interrupt would have.
+  if (const int signal = kelm::interrupt_received()) kelm::end_by_interrupt(signal);
   return status;
 }

@@ -1,34 +1,24 @@
 #include "secure_memory.h"
 
-#include <string.h>  // explicit_bzero
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <utility>
+
+#include "system.h"
 
 namespace kelm {
 
-void wipe_bytes(void* data, std::size_t length) noexcept {
-  if (data != nullptr && length != 0) explicit_bzero(data, length);
-}
+void wipe_bytes(void* data, std::size_t length) noexcept { zero_bytes(data, length); }
 
 namespace {
 
 std::size_t round_to_pages(std::size_t size) {
-  const long page = ::sysconf(_SC_PAGESIZE);
-  const std::size_t unit = page > 0 ? static_cast<std::size_t>(page) : 4096;
+  const std::size_t unit = page_size();
   return (size + unit - 1) / unit * unit;
 }
 
 class SystemPages final : public PageSource {
  public:
-  void* map(std::size_t size, bool populate) override {
-    // Anonymous private memory arrives zeroed and belongs to this process alone.
-    const int flags = MAP_PRIVATE | MAP_ANONYMOUS | (populate ? MAP_POPULATE : 0);
-    void* block = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, flags, -1, 0);
-    return block == MAP_FAILED ? nullptr : block;
-  }
-  void unmap(void* block, std::size_t size) noexcept override { (void)::munmap(block, size); }
+  void* map(std::size_t size, bool populate) override { return map_pages(size, populate); }
+  void unmap(void* block, std::size_t size) noexcept override { unmap_pages(block, size); }
 };
 
 }  // namespace
@@ -46,9 +36,9 @@ SecretRegion::SecretRegion(std::size_t size, Lock lock, Populate populate, PageS
   pages_ = &pages;
   data_ = static_cast<std::byte*>(block);
   size_ = rounded;
-  kept_out_of_dumps_ = ::madvise(block, rounded, MADV_DONTDUMP) == 0;
+  kept_out_of_dumps_ = exclude_from_dumps(block, rounded);
   // The locked-memory limit may be small; an unlocked key still works.
-  locked_ = lock == Lock::kYes && ::mlock(block, rounded) == 0;
+  locked_ = lock == Lock::kYes && lock_pages(block, rounded);
 }
 
 SecretRegion::SecretRegion(SecretRegion&& other) noexcept { take(other); }
@@ -74,7 +64,7 @@ void SecretRegion::take(SecretRegion& other) noexcept {
 void SecretRegion::release() noexcept {
   if (data_ == nullptr) return;
   wipe_bytes(data_, size_);
-  if (locked_) (void)::munlock(data_, size_);
+  if (locked_) unlock_pages(data_, size_);
   pages_->unmap(data_, size_);
   pages_ = nullptr;
   data_ = nullptr;

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <functional>
 
-#include "kernels/kernels.h"
 #include "file_io.h"
 #include "kelm.h"
+#include "kernels/kernels.h"
 #include "prefix.h"
 #include "secure_memory.h"
 

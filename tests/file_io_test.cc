@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "system.h"
 #include "test_support.h"
 
 namespace kelm {
@@ -21,10 +22,10 @@ TEST_F(FileIoTest, ReadsAndMeasuresPastTwoGibibytes) {
     ASSERT_TRUE(write_full_at(system_files(), file.get(), text, 3, kFar));
     ASSERT_TRUE(close_file(system_files(), file));
   }
-  struct stat info {};
-  std::optional<UniqueFd> file = open_regular_file(path("sparse").c_str(), info);
+  FileInfo info;
+  std::optional<UniqueFd> file = open_regular_file(path("sparse"), info);
   ASSERT_TRUE(file);
-  EXPECT_EQ(static_cast<std::uint64_t>(info.st_size), kFar + 3);
+  EXPECT_EQ(static_cast<std::uint64_t>(info.size), kFar + 3);
   std::uint8_t got[6] = {};
   const ReadResult read = read_full_at(system_files(), file->get(), got, sizeof got, kFar - 2);
   EXPECT_FALSE(read.failed);

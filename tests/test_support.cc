@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "system.h"
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -108,8 +110,8 @@ std::optional<FaultyFiles::Fault> FaultyFiles::next_call(Call kind, int fd) {
   return planted_;
 }
 
-ssize_t FaultyFiles::read_at(int fd, std::uint8_t* buffer, std::size_t length,
-                             std::uint64_t offset) {
+std::ptrdiff_t FaultyFiles::read_at(int fd, std::uint8_t* buffer, std::size_t length,
+                                    std::uint64_t offset) {
   if (const std::optional<Fault> fault = next_call(Call::kRead, fd)) {
     if (*fault == Fault::kEmpty) return 0;
     if (*fault == Fault::kFail) {
@@ -119,10 +121,9 @@ ssize_t FaultyFiles::read_at(int fd, std::uint8_t* buffer, std::size_t length,
     length = std::max<std::size_t>(length / 2, 1);
   }
   if (read_path_) {
-    struct stat named {};
-    struct stat opened {};
-    if (::stat(read_path_->c_str(), &named) != 0 || ::fstat(fd, &opened) != 0 ||
-        !same_file(named, opened)) {
+    const std::optional<FileInfo> named = path_info(*read_path_);
+    const std::optional<FileInfo> opened = file_info(fd);
+    if (!named || !opened || !same_file(*named, *opened)) {
       return system_files().read_at(fd, buffer, length, offset);
     }
   }
@@ -152,13 +153,13 @@ std::size_t FaultyFiles::allowed_write(int fd, std::uint64_t offset, std::size_t
   return length;
 }
 
-ssize_t FaultyFiles::write(int fd, const std::uint8_t* buffer, std::size_t length) {
+std::ptrdiff_t FaultyFiles::write(int fd, const std::uint8_t* buffer, std::size_t length) {
   const off_t offset = ::lseek(fd, 0, SEEK_CUR);
   return write_some(fd, buffer, length, offset < 0 ? 0 : static_cast<std::uint64_t>(offset), false);
 }
 
-ssize_t FaultyFiles::write_some(int fd, const std::uint8_t* buffer, std::size_t length,
-                                std::uint64_t offset, bool positional) {
+std::ptrdiff_t FaultyFiles::write_some(int fd, const std::uint8_t* buffer, std::size_t length,
+                                       std::uint64_t offset, bool positional) {
   const std::size_t allowed = allowed_write(fd, offset, length);
   if (allowed == kRefused || (allowed == 0 && length != 0 && write_end_)) {
     errno = ENOSPC;
@@ -169,8 +170,8 @@ ssize_t FaultyFiles::write_some(int fd, const std::uint8_t* buffer, std::size_t 
                     : system_files().write(fd, buffer, allowed);
 }
 
-ssize_t FaultyFiles::write_at(int fd, const std::uint8_t* buffer, std::size_t length,
-                              std::uint64_t offset) {
+std::ptrdiff_t FaultyFiles::write_at(int fd, const std::uint8_t* buffer, std::size_t length,
+                                     std::uint64_t offset) {
   return write_some(fd, buffer, length, offset, true);
 }
 

@@ -1,0 +1,140 @@
+// The calls that differ from one operating system to another: files and
+// their identity, the console, memory for secrets, interrupts and the
+// program's arguments. system_posix.cc and system_windows.cc each implement
+// all of it; nothing else in kelm includes a system header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kelm {
+
+class UniqueFd;
+
+// ---- Files ----
+
+/// What a name or a descriptor leads to.
+enum class FileKind { kRegular, kDirectory, kFifo, kDevice, kOther };
+
+/// A file's identity and the little else kelm asks of it.
+struct FileInfo {
+  std::uint64_t device = 0;  // the device, or the volume's serial number
+  std::uint64_t index = 0;   // the inode, or the file index
+  FileKind kind = FileKind::kOther;
+  std::uint64_t size = 0;
+  /// Read, write and execute bits for owner, group and others, where the
+  /// system has them.
+  unsigned permissions = 0;
+};
+
+/// True when both describe the same file: same device and same index, never
+/// a comparison of names.
+inline bool same_file(const FileInfo& a, const FileInfo& b) {
+  return a.device == b.device && a.index == b.index;
+}
+
+/// What descriptor `fd` is open on; nothing if it is not open.
+std::optional<FileInfo> file_info(int fd);
+
+/// What `name` leads to, following symbolic links; nothing if it leads
+/// nowhere.
+std::optional<FileInfo> path_info(const std::string& name);
+
+/// Opens `name` for reading if, and only if, it is a regular file. Never
+/// waits, even on a FIFO. Fills `info` from the open descriptor.
+std::optional<UniqueFd> open_regular_file(const std::string& name, FileInfo& info);
+
+/// How an output is opened: an existing file as it is, or a new one that
+/// must not exist yet.
+enum class Create { kNo, kNew };
+
+/// Opens `name` for writing, without creating or emptying it, or creates it
+/// exclusively (nothing is followed) with `permissions` less the umask.
+/// Never waits, even on a FIFO without a reader. Not open on failure.
+UniqueFd open_output_file(const std::string& name, Create create, unsigned permissions);
+
+/// Empties the open file `fd`; false if the system refused.
+bool empty_file(int fd);
+
+/// Removes the name `name` if it still names `file` itself (a link there is
+/// not followed).
+void remove_if_same(const std::string& name, const FileInfo& file);
+
+/// A hint that `fd` will be read from start to end; nothing depends on it.
+void advise_sequential(int fd);
+
+/// Closes a descriptor; false if the system reported an error. The
+/// descriptor is gone either way.
+bool close_descriptor(int fd);
+
+// ---- The console and the process ----
+
+/// The standard streams, as descriptors.
+inline constexpr int kStandardInput = 0;
+inline constexpr int kStandardOutput = 1;
+inline constexpr int kStandardError = 2;
+
+/// Prepares the process before anything else: standard streams that are
+/// closed are opened on the null device (so no file opened later takes
+/// their place), console text goes out byte for byte, a reader of the
+/// progress display that went away or a file-size limit ends nothing, and
+/// no core dump is ever written (one could hold the key). False if a
+/// standard stream could not be filled.
+bool prepare_process();
+
+/// The program's arguments after its name, in UTF-8.
+std::vector<std::string> program_arguments(int argc, char** argv);
+
+/// Writes all of `text` to standard output or error, retrying where the
+/// system takes part of it. A console that has gone away loses it quietly.
+void write_console(int fd, std::string_view text);
+
+/// The next byte of standard input; nothing at its end, when it cannot be
+/// read, or once an interrupt has arrived.
+std::optional<char> read_console_byte(int fd);
+
+// ---- Interrupts ----
+
+/// Catches Ctrl-C and the system's other requests to stop (SIGINT, SIGTERM,
+/// SIGHUP; Ctrl-Break, a closed console), so that a run stops at its next
+/// round, cuts its output back and wipes its secrets before it ends. A
+/// signal ignored when kelm started stays ignored. The handler only records
+/// the request, and ends a wait for the answer to the question.
+void catch_interrupts();
+
+/// The interrupt that asked the run to stop, as a signal number, or 0.
+int interrupt_received();
+
+/// Ends the process the way `signal` would have ended it, so that the
+/// shell or script that started kelm sees an interrupted run.
+[[noreturn]] void end_by_interrupt(int signal);
+
+// ---- Memory ----
+
+/// The size of a page of memory.
+std::size_t page_size();
+
+/// `size` bytes (a whole number of pages) of private, zeroed memory, all put
+/// in place at once when `populate`; nullptr when none can be had.
+void* map_pages(std::size_t size, bool populate);
+
+/// Gives back a block from map_pages().
+void unmap_pages(void* block, std::size_t size) noexcept;
+
+/// Keeps a block out of swap; false where the system's limit refuses.
+bool lock_pages(void* block, std::size_t size);
+
+/// Lets a locked block be swapped again.
+void unlock_pages(void* block, std::size_t size) noexcept;
+
+/// Leaves a block out of core dumps; false where the system cannot.
+bool exclude_from_dumps(void* block, std::size_t size);
+
+/// Overwrites `length` bytes with zeros in a way the optimiser cannot drop.
+void zero_bytes(void* data, std::size_t length) noexcept;
+
+}  // namespace kelm

@@ -1,0 +1,281 @@
+// The system interface on POSIX systems. Linux-only extras (do-not-dump,
+// populated mappings, no core dumps even for a core handler) are best
+// efforts behind KELM_LINUX_EXTRAS, absent elsewhere.
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>  // explicit_bzero
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#if KELM_LINUX_EXTRAS
+#include <sys/prctl.h>
+#endif
+
+#include <atomic>
+#include <cerrno>
+
+#include "file_io.h"
+#include "system.h"
+
+namespace kelm {
+
+/// Offsets travel as 64-bit counts; off_t must hold them on every system,
+/// 32-bit ones included, or files past 2 GiB would fail or be misread.
+static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
+
+// ---- Files ----
+
+namespace {
+
+FileInfo info_from(const struct stat& status) {
+  FileInfo info;
+  info.device = static_cast<std::uint64_t>(status.st_dev);
+  info.index = static_cast<std::uint64_t>(status.st_ino);
+  info.size = static_cast<std::uint64_t>(status.st_size);
+  info.permissions = static_cast<unsigned>(status.st_mode & 0777);
+  if (S_ISREG(status.st_mode)) {
+    info.kind = FileKind::kRegular;
+  } else if (S_ISDIR(status.st_mode)) {
+    info.kind = FileKind::kDirectory;
+  } else if (S_ISFIFO(status.st_mode)) {
+    info.kind = FileKind::kFifo;
+  } else if (S_ISCHR(status.st_mode)) {
+    info.kind = FileKind::kDevice;
+  }
+  return info;
+}
+
+/// Clears O_NONBLOCK, which only kept the open from waiting.
+bool block_again(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+class SystemFiles final : public FileAccess {
+ public:
+  ssize_t read_at(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset) override {
+    return ::pread(fd, buffer, length, static_cast<off_t>(offset));
+  }
+  ssize_t write(int fd, const std::uint8_t* buffer, std::size_t length) override {
+    return ::write(fd, buffer, length);
+  }
+  ssize_t write_at(int fd, const std::uint8_t* buffer, std::size_t length,
+                   std::uint64_t offset) override {
+    return ::pwrite(fd, buffer, length, static_cast<off_t>(offset));
+  }
+  int truncate(int fd, std::uint64_t length) override {
+    return ::ftruncate(fd, static_cast<off_t>(length));
+  }
+  int close(int fd) override { return close_descriptor(fd) ? 0 : -1; }
+};
+
+}  // namespace
+
+FileAccess& system_files() {
+  static SystemFiles files;
+  return files;
+}
+
+std::optional<FileInfo> file_info(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return std::nullopt;
+  return info_from(status);
+}
+
+std::optional<FileInfo> path_info(const std::string& name) {
+  struct stat status {};
+  if (::stat(name.c_str(), &status) != 0) return std::nullopt;
+  return info_from(status);
+}
+
+std::optional<UniqueFd> open_regular_file(const std::string& name, FileInfo& info) {
+  // O_NONBLOCK keeps a FIFO from stalling the open until a writer appears;
+  // anything that is not a regular file is turned away just after.
+  UniqueFd fd(::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd.is_open()) return std::nullopt;
+  const std::optional<FileInfo> opened = file_info(fd.get());
+  if (!opened || opened->kind != FileKind::kRegular || !block_again(fd.get())) return std::nullopt;
+  info = *opened;
+  return fd;
+}
+
+UniqueFd open_output_file(const std::string& name, Create create, unsigned permissions) {
+  const int creation = create == Create::kNew ? O_CREAT | O_EXCL : 0;
+  UniqueFd fd(::open(name.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | creation,
+                     static_cast<mode_t>(permissions & 0777)));
+  if (fd.is_open() && !block_again(fd.get())) return UniqueFd();
+  return fd;
+}
+
+bool empty_file(int fd) { return ::ftruncate(fd, 0) == 0; }
+
+void remove_if_same(const std::string& name, const FileInfo& file) {
+  struct stat named {};
+  if (::lstat(name.c_str(), &named) == 0 && same_file(info_from(named), file)) {
+    (void)::unlink(name.c_str());
+  }
+}
+
+void advise_sequential(int fd) { (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL); }
+
+bool close_descriptor(int fd) {
+  // On Linux the descriptor is gone even when close reports an error, so it
+  // must not be retried.
+  return ::close(fd) == 0;
+}
+
+// ---- The console and the process ----
+
+namespace {
+
+/// Opens /dev/null on any of descriptors 0, 1 and 2 that is closed.
+bool fill_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // open returns the lowest free descriptor, which is this one.
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened != fd) return false;
+  }
+  return true;
+}
+
+void forbid_core_dumps() {
+  const struct rlimit none {};
+  (void)::setrlimit(RLIMIT_CORE, &none);
+#if KELM_LINUX_EXTRAS
+  // Also covers a core handler that ignores the limit.
+  (void)::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+#endif
+}
+
+}  // namespace
+
+bool prepare_process() {
+  forbid_core_dumps();
+  if (!fill_standard_descriptors()) return false;
+  // Progress is for the eye only: a reader that went away must not end the
+  // run half done. A write past a file-size limit fails like any other
+  // failed write, with its message, instead of killing the process.
+  (void)::signal(SIGPIPE, SIG_IGN);
+  (void)::signal(SIGXFSZ, SIG_IGN);
+  return true;
+}
+
+std::vector<std::string> program_arguments(int argc, char** argv) {
+  return {argv + (argc > 0 ? 1 : 0), argv + argc};
+}
+
+void write_console(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t done = ::write(fd, text.data(), text.size());
+    if (done < 0 && errno == EINTR) continue;
+    // Progress and messages are for the eye: a closed or full console
+    // changes nothing about the run, so the rest is dropped.
+    if (done <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(done));
+  }
+}
+
+std::optional<char> read_console_byte(int fd) {
+  char byte = 0;
+  while (true) {
+    const ssize_t got = ::read(fd, &byte, 1);
+    if (got == 1) return byte;
+    if (got < 0 && errno == EINTR && interrupt_received() == 0) continue;
+    return std::nullopt;
+  }
+}
+
+// ---- Interrupts ----
+
+namespace {
+
+std::atomic<int> received{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the handler may only touch a lock-free flag");
+
+extern "C" void record_interrupt(int signal) { received.store(signal); }
+
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+
+}  // namespace
+
+void catch_interrupts() {
+  for (const int signal : kInterrupts) {
+    struct sigaction before {};
+    if (::sigaction(signal, nullptr, &before) != 0 || before.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = record_interrupt;
+    ::sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a read waiting for the answer to the question returns.
+    action.sa_flags = 0;
+    (void)::sigaction(signal, &action, nullptr);
+  }
+}
+
+int interrupt_received() { return received.load(); }
+
+void end_by_interrupt(int signal) {
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  ::sigemptyset(&action.sa_mask);
+  (void)::sigaction(signal, &action, nullptr);
+  sigset_t only;
+  ::sigemptyset(&only);
+  ::sigaddset(&only, signal);
+  (void)::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  (void)::raise(signal);
+  // Not reached: the default action of every interrupt ends the process.
+  ::_exit(128 + signal);
+}
+
+// ---- Memory ----
+
+std::size_t page_size() {
+  const long page = ::sysconf(_SC_PAGESIZE);
+  return page > 0 ? static_cast<std::size_t>(page) : 4096;
+}
+
+void* map_pages(std::size_t size, bool populate) {
+  // Anonymous private memory arrives zeroed and belongs to this process alone.
+  int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+#if KELM_LINUX_EXTRAS
+  // One call instead of a page fault per page at first touch.
+  if (populate) flags |= MAP_POPULATE;
+#else
+  (void)populate;
+#endif
+  void* block = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, flags, -1, 0);
+  return block == MAP_FAILED ? nullptr : block;
+}
+
+void unmap_pages(void* block, std::size_t size) noexcept { (void)::munmap(block, size); }
+
+bool lock_pages(void* block, std::size_t size) { return ::mlock(block, size) == 0; }
+
+void unlock_pages(void* block, std::size_t size) noexcept { (void)::munlock(block, size); }
+
+bool exclude_from_dumps(void* block, std::size_t size) {
+#if KELM_LINUX_EXTRAS
+  return ::madvise(block, size, MADV_DONTDUMP) == 0;
+#else
+  (void)block;
+  (void)size;
+  return false;
+#endif
+}
+
+void zero_bytes(void* data, std::size_t length) noexcept {
+  if (data == nullptr || length == 0) return;
+#if defined(__GLIBC__) || defined(__OpenBSD__) || defined(__FreeBSD__)
+  explicit_bzero(data, length);
+#else
+  // Where explicit_bzero is missing, stores through a volatile pointer
+  // cannot be dropped either.
+  auto* bytes = static_cast<volatile unsigned char*>(data);
+  for (std::size_t i = 0; i < length; ++i) bytes[i] = 0;
+#endif
+}
+
+}  // namespace kelm
