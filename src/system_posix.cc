@@ -268,7 +268,7 @@ bool exclude_from_dumps(void* block, std::size_t size) {
 
 void zero_bytes(void* data, std::size_t length) noexcept {
   if (data == nullptr || length == 0) return;
-#if defined(__GLIBC__) || defined(__OpenBSD__) || defined(__FreeBSD__)
+#if defined(__linux__) || defined(__FreeBSD__) || defined(__OpenBSD__)
   explicit_bzero(data, length);
 #else
   // Where explicit_bzero is missing, stores through a volatile pointer
