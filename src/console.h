@@ -1,8 +1,7 @@
 // The console streams a run talks to: text out (the key size, progress and
-// messages) and the answer to the overwrite question in. File descriptors
-// in the program, strings in the tests. Not iostreams: setting up their
-// locale took a tenth of a millisecond or more at every start (measured),
-// more than kelm spends on a small file.
+// messages) and the answer to the overwrite question in. The standard
+// streams in the program, strings in the tests. Not iostreams, whose locale
+// set-up at every start costs more than kelm spends on a small file.
 #pragma once
 
 #include <charconv>

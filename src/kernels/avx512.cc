@@ -92,7 +92,7 @@ class ChainTable {
 // broadcasts (a load and a blend, no shuffle) and go out through a buffer in
 // the first-level cache, which leaves the shuffle port to the permutes and
 // the chains. 32 lanes go through lane_blocks.h's unpacking instead, which
-// measured faster there.
+// is faster there.
 
 /// Where each byte of a vpermt2b result comes from: bit 6 picks the second
 /// source, the low six bits the byte in it.
