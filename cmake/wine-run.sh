@@ -23,26 +23,31 @@ WINEDLLOVERRIDES='mscoree,mshtml=;winedbg.exe=d'
 export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
 unset DISPLAY WAYLAND_DISPLAY
 
-# Making a prefix takes about ten seconds and prints to standard error, so it
-# happens here, under a lock, before the first program runs in it.
 mkdir -p "$WINEPREFIX"
 WINEPREFIX=$(cd "$WINEPREFIX" && pwd)
-if [ ! -e "$WINEPREFIX/.ready" ]; then
-  # shellcheck disable=SC2016 # expanded by the inner shell, under the lock
-  flock "$WINEPREFIX" sh -ec '
-    [ -e "$WINEPREFIX/.ready" ] && exit 0
+
+# Under a lock, so that runs started together do this once:
+# - making a prefix takes about ten seconds and prints to standard error, so it
+#   happens before the first program runs in it;
+# - Wine's server otherwise ends with its last program and each start then
+#   costs about a second; kept for a minute after its last program, the next
+#   start takes a tenth of that. Wine's own services start with the server and
+#   live as long; started from here with no streams of the caller's, they
+#   cannot hold a pipe open after the program ends (ctest would wait on it),
+#   nor the lock (-o).
+# shellcheck disable=SC2016 # expanded by the inner shell, under the lock
+flock -o "$WINEPREFIX" sh -ec '
+  if [ ! -e "$WINEPREFIX/.ready" ]; then
     if ! "$1" wineboot --init </dev/null >"$WINEPREFIX/wineboot.log" 2>&1; then
       echo "$0: could not make a Wine prefix in $WINEPREFIX; see wineboot.log there" >&2
       exit 125
     fi
     "$2" -w
-    : >"$WINEPREFIX/.ready"' "$0" "$wine" "$server"
-fi
-
-# Wine's server otherwise ends with its last program, and each start then costs
-# about a second; kept for a while, the next start takes a tenth of that. It
-# ends on its own once no program has used it for a minute. Refused (and
-# harmless) when a server already runs.
-"$server" -p60 </dev/null >/dev/null 2>&1 || true
+    : >"$WINEPREFIX/.ready"
+  fi
+  # Refused when a server already runs.
+  if "$2" -p60 </dev/null >/dev/null 2>&1; then
+    "$1" cmd /c exit </dev/null >/dev/null 2>&1 || true
+  fi' "$0" "$wine" "$server"
 
 exec "$wine" "$@"
