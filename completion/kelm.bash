@@ -2,6 +2,7 @@
 #
 # kelm <encrypt|decrypt> inputfile outputfile keyfile
 # kelm --help | --version
+# shellcheck shell=bash
 
 _kelm() {
   local cur=${COMP_WORDS[COMP_CWORD]}
