@@ -358,7 +358,7 @@ TEST_F(CliTest, NewOutputIsReadOnlyWhenTheInputIs) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
-    std::remove(path("out").c_str());
+    (void)std::remove(path("out").c_str());
     const auto set_read_only = [](const std::string& name, bool read_only) {
       fs::permissions(name, fs::perms::owner_write,
                       read_only ? fs::perm_options::remove : fs::perm_options::add);
