@@ -90,9 +90,13 @@ std::optional<FileInfo> info_of(HANDLE handle) {
   }
   BY_HANDLE_FILE_INFORMATION details{};
   if (!::GetFileInformationByHandle(handle, &details)) {
-    // Consoles and pipes have no file index; the handle's value stands in.
-    if (info.kind == FileKind::kRegular || info.kind == FileKind::kDirectory) return std::nullopt;
-    info.index = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
+    if (info.kind == FileKind::kOther) return std::nullopt;
+    // Devices (NUL, a console) have no file index, and their names cannot
+    // be taken over, so any handle on one is as good as another. A pipe has
+    // none either; its handle's value stands in.
+    if (info.kind == FileKind::kFifo) {
+      info.index = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
+    }
     return info;
   }
   info.device = details.dwVolumeSerialNumber;

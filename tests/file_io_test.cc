@@ -1,9 +1,6 @@
 // The checked file calls, at offsets past what 32 bits can hold.
 #include "file_io.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "system.h"
 #include "test_support.h"
 
@@ -16,7 +13,7 @@ TEST_F(FileIoTest, ReadsAndMeasuresPastTwoGibibytes) {
   // A sparse file: only the bytes written take room on the disk.
   const std::uint64_t kFar = (std::uint64_t{3} << 30) + 5;  // past 2^31 and 2^32
   {
-    UniqueFd file(::open(path("sparse").c_str(), O_WRONLY | O_CREAT, 0600));
+    UniqueFd file = open_output_file(path("sparse"), Create::kNew, 0600);
     ASSERT_TRUE(file.is_open());
     const std::uint8_t text[] = {'f', 'a', 'r'};
     ASSERT_TRUE(write_full_at(system_files(), file.get(), text, 3, kFar));

@@ -2,7 +2,9 @@
 // key with every table derived from it inside it.
 #include "secure_memory.h"
 
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 #include <algorithm>
 #include <cstdint>
@@ -51,7 +53,12 @@ constexpr bool kMlockIsReal = true;
 #endif
 
 /// Under a user-mode emulator /proc/self/smaps describes the emulator's own
-/// memory, not the program's: the kernel's view cannot be checked there.
+/// memory, not the program's: the kernel's view cannot be checked there, nor
+/// on a system without /proc.
+#ifdef _WIN32
+bool kernel_view_is_ours() { return false; }
+bool may_lock(std::size_t) { return true; }
+#else
 bool kernel_view_is_ours() { return std::string(KELM_LAUNCHER).empty(); }
 
 bool may_lock(std::size_t bytes) {
@@ -59,6 +66,7 @@ bool may_lock(std::size_t bytes) {
   return ::getrlimit(RLIMIT_MEMLOCK, &limit) == 0 &&
          (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= bytes * 4);
 }
+#endif
 
 TEST(SecretRegionTest, StaysOutOfDumpsAndLockedWhereAllowed) {
   const struct {

@@ -3,14 +3,12 @@
 // the system fails, comes up short, throws or is interrupted.
 #include "stream.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <new>
 
 #include "key.h"
 #include "reference_cipher.h"
+#include "system.h"
 #include "test_support.h"
 
 namespace kelm {
@@ -84,8 +82,9 @@ class StreamTest : public testing::TempDirTest {
     input.insert(input.end(), payload.begin(), payload.end());
     testing::write_file(path("input"), input);
     std::remove(path("output").c_str());
-    UniqueFd in(::open(path("input").c_str(), O_RDONLY));
-    UniqueFd out(::open(path("output").c_str(), O_WRONLY | O_CREAT, 0600));
+    FileInfo opened;
+    UniqueFd in = open_regular_file(path("input"), opened).value_or(UniqueFd());
+    UniqueFd out = open_output_file(path("output"), Create::kNew, 0600);
     // The bytes before the payload are there already, as the seed byte is.
     EXPECT_TRUE(write_full(system_files(), out.get(), input.data(), kOutputOffset));
 

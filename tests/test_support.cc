@@ -2,11 +2,20 @@
 
 #include "system.h"
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// After windows.h, which it needs.
+#include <io.h>
+#else
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -23,10 +32,24 @@
 
 namespace kelm::testing {
 
+std::filesystem::path make_folder(const std::string& prefix) {
+  std::random_device entropy;
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int tries = 0; tries < 100; ++tries) {
+    std::filesystem::path folder = base / (prefix + std::to_string(entropy()));
+    std::error_code error;
+    // False when the name is taken: another try with another name.
+    if (std::filesystem::create_directory(folder, error)) {
+      // The name the system gives an open file's path, so that paths compare.
+      return std::filesystem::canonical(folder, error);
+    }
+  }
+  return {};
+}
+
 void TempDirTest::SetUp() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "kelm_test_XXXXXX").string();
-  ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-  dir_ = tmpl;
+  dir_ = make_folder("kelm_test_");
+  ASSERT_FALSE(dir_.empty());
 }
 
 void TempDirTest::TearDown() {
@@ -90,12 +113,32 @@ void FaultyFiles::plant(std::size_t n, Fault fault, std::function<void()> hook) 
   hook_ = std::move(hook);
 }
 
-std::optional<FaultyFiles::Fault> FaultyFiles::next_call(Call kind, int fd) {
+namespace {
+
+/// The path of the file open on `fd`, or "" if the system cannot tell.
+std::string path_of(int fd) {
+#ifdef _WIN32
+  wchar_t name[4096] = {};
+  const DWORD length = ::GetFinalPathNameByHandleW(reinterpret_cast<HANDLE>(::_get_osfhandle(fd)),
+                                                   name, 4096, FILE_NAME_NORMALIZED);
+  if (length == 0 || length >= 4096) return "";
+  std::wstring_view wide(name, length);
+  if (wide.starts_with(L"\\\\?\\")) wide.remove_prefix(4);
+  return std::filesystem::path(wide).string();
+#else
   char name[4096] = {};
   const std::string link = "/proc/self/fd/" + std::to_string(fd);
   const ssize_t length = ::readlink(link.c_str(), name, sizeof name - 1);
+  return std::string(name, length > 0 ? static_cast<std::size_t>(length) : 0);
+#endif
+}
+
+}  // namespace
+
+std::optional<FaultyFiles::Fault> FaultyFiles::next_call(Call kind, int fd) {
+  std::string name = path_of(fd);
   const std::lock_guard lock(mutex_);
-  log_.emplace_back(kind, std::string(name, length > 0 ? static_cast<std::size_t>(length) : 0));
+  log_.emplace_back(kind, std::move(name));
   if (!planted_at_ || *planted_at_ != log_.size() - 1) return std::nullopt;
   if (planted_ == Fault::kThrow) throw std::bad_alloc();
   if (planted_ == Fault::kHook) {
@@ -154,7 +197,11 @@ std::size_t FaultyFiles::allowed_write(int fd, std::uint64_t offset, std::size_t
 }
 
 std::ptrdiff_t FaultyFiles::write(int fd, const std::uint8_t* buffer, std::size_t length) {
+#ifdef _WIN32
+  const std::int64_t offset = ::_lseeki64(fd, 0, SEEK_CUR);
+#else
   const off_t offset = ::lseek(fd, 0, SEEK_CUR);
+#endif
   return write_some(fd, buffer, length, offset < 0 ? 0 : static_cast<std::uint64_t>(offset), false);
 }
 
@@ -211,6 +258,16 @@ std::string slurp(const std::string& path) {
   return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
+/// Waits until `path` holds `text`, for a few seconds at most.
+bool wait_for_text(const std::string& path, const std::string& text) {
+  for (int tries = 0; tries < 2000; ++tries) {
+    if (slurp(path).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+#ifndef _WIN32
 /// Words to start a program of the build with: an emulator's, when the
 /// tests run a binary built for another processor.
 std::vector<std::string> launcher() {
@@ -224,19 +281,11 @@ std::vector<std::string> launcher() {
   return words;
 }
 
-/// Waits until `path` holds `text`, for a few seconds at most.
-bool wait_for_text(const std::string& path, const std::string& text) {
-  for (int tries = 0; tries < 2000; ++tries) {
-    if (slurp(path).find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
-}
-
 /// In the child: puts `fd` in place of `target`, or ends the child.
 void put_in_place(int fd, int target) {
   if (fd < 0 || ::dup2(fd, target) < 0) ::_exit(127);
 }
+#endif
 
 }  // namespace
 
@@ -245,6 +294,7 @@ std::string kelm_binary() {
   return chosen != nullptr && *chosen != '\0' ? chosen : KELM_BINARY;
 }
 
+#ifndef _WIN32
 bool wait_for_end(pid_t pid, std::chrono::seconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {
@@ -259,19 +309,11 @@ bool wait_for_end(pid_t pid, std::chrono::seconds limit) {
 }
 
 Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
-                   const std::optional<std::string>& input) {
-  Launch launch;
-  launch.input = input;
-  return run_binary(args, cwd, launch);
-}
-
-Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
                    const Launch& launch) {
   // Console streams go through files in a folder of their own, so nothing the
   // child writes can block on a full pipe.
-  std::string tmpl = (std::filesystem::temp_directory_path() / "kelm_io_XXXXXX").string();
-  if (::mkdtemp(tmpl.data()) == nullptr) return {};
-  const std::filesystem::path io = tmpl;
+  const std::filesystem::path io = make_folder("kelm_io_");
+  if (io.empty()) return {};
   const std::string in_path = launch.input_file.value_or((io / "in").string());
   const std::string out_path = launch.output_file.value_or((io / "out").string());
   const std::string err_path = (io / "err").string();
@@ -360,6 +402,159 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
   std::error_code ignored;
   std::filesystem::remove_all(io, ignored);
   return outcome;
+}
+#else
+
+namespace {
+
+std::wstring widen(const std::string& text) {
+  if (text.empty()) return {};
+  const int size =
+      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(std::max(size, 0)), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+  return wide;
+}
+
+/// `word` as CommandLineToArgvW reads it back: quoted where needed, with
+/// backslashes doubled only before a quote.
+std::wstring quoted(const std::wstring& word) {
+  if (!word.empty() && word.find_first_of(L" \t\n\v\"") == std::wstring::npos) return word;
+  std::wstring text = L"\"";
+  std::size_t slashes = 0;
+  for (const wchar_t c : word) {
+    if (c == L'\\') {
+      ++slashes;
+      continue;
+    }
+    text.append(c == L'"' ? 2 * slashes + 1 : slashes, L'\\');
+    slashes = 0;
+    text.push_back(c);
+  }
+  text.append(2 * slashes, L'\\');
+  return text + L"\"";
+}
+
+/// A file handle the child inherits.
+HANDLE inherited_file(const std::string& name, DWORD access, DWORD disposition) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  return ::CreateFileW(std::filesystem::path(widen(name)).c_str(), access,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+/// A pipe whose end `kept` stays with the tests; the other end is inherited.
+bool make_pipe(HANDLE& read, HANDLE& write, HANDLE kept) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  if (!::CreatePipe(&read, &write, &inherit, 0)) return false;
+  return ::SetHandleInformation(kept == nullptr ? write : read, HANDLE_FLAG_INHERIT, 0) != 0;
+}
+
+void close_handle(HANDLE& handle) {
+  if (handle != nullptr && handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+  handle = nullptr;
+}
+
+}  // namespace
+
+bool wait_for_end(pid_t pid, std::chrono::seconds limit) {
+  HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+  if (process == nullptr) return true;  // gone already
+  const DWORD waited = ::WaitForSingleObject(process, static_cast<DWORD>(limit.count()) * 1000);
+  ::CloseHandle(process);
+  return waited == WAIT_OBJECT_0;
+}
+
+bool send_ctrl_break(pid_t pid) {
+  return ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(pid)) != 0;
+}
+
+Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
+                   const Launch& launch) {
+  const std::filesystem::path io = make_folder("kelm_io_");
+  if (io.empty()) return {};
+  const std::string in_path = launch.input_file.value_or((io / "in").string());
+  const std::string out_path = launch.output_file.value_or((io / "out").string());
+  const std::string err_path = (io / "err").string();
+  if (launch.input && !launch.input_file && !launch.before_answer)
+    write_file(in_path, *launch.input);
+
+  // Started from any folder, so the binary's own path is made whole first.
+  const std::wstring binary = std::filesystem::absolute(kelm_binary()).wstring();
+  std::wstring command = quoted(binary);
+  for (const std::string& arg : args) command += L" " + quoted(widen(arg));
+
+  HANDLE in = nullptr;
+  HANDLE answer = nullptr;
+  HANDLE out = nullptr;
+  HANDLE unread = nullptr;
+  if (launch.before_answer) {
+    if (!make_pipe(in, answer, answer)) return {};
+  } else if (launch.input || launch.input_file) {
+    in = inherited_file(in_path, GENERIC_READ, OPEN_EXISTING);
+  }
+  if (launch.output_to_closed_pipe) {
+    if (!make_pipe(unread, out, unread)) return {};
+    close_handle(unread);  // nobody will ever read what kelm writes there
+  } else {
+    out = inherited_file(out_path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                         OPEN_ALWAYS);
+  }
+  HANDLE err = inherited_file(err_path, GENERIC_WRITE, CREATE_ALWAYS);
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = in;
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  // kelm shares the tests' console, made here if there is none (under ctest),
+  // so that a console event can reach it.
+  static const bool console = ::AllocConsole() != 0 || ::GetLastError() == ERROR_ACCESS_DENIED;
+  (void)console;
+  PROCESS_INFORMATION process{};
+  // A group of its own: Ctrl-Break can be sent to kelm alone.
+  const bool started = ::CreateProcessW(binary.c_str(), command.data(), nullptr, nullptr, TRUE,
+                                        CREATE_NEW_PROCESS_GROUP, nullptr, widen(cwd).c_str(),
+                                        &startup, &process) != 0;
+  close_handle(in);
+  close_handle(out);
+  close_handle(err);
+  Outcome outcome;
+  if (started) {
+    ::CloseHandle(process.hThread);
+    const auto pid = static_cast<pid_t>(process.dwProcessId);
+    if (launch.while_running) launch.while_running(pid);
+    if (launch.before_answer) {
+      if (wait_for_text(err_path, "overwrite? (Y/n): ")) launch.before_answer();
+      const std::string text = launch.input.value_or("");
+      DWORD written = 0;
+      (void)::WriteFile(answer, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    }
+    close_handle(answer);
+    if (::WaitForSingleObject(process.hProcess, 60'000) != WAIT_OBJECT_0) {
+      ADD_FAILURE() << "kelm did not end within a minute";
+      ::TerminateProcess(process.hProcess, 1);
+      ::WaitForSingleObject(process.hProcess, INFINITE);
+    }
+    DWORD code = 0;
+    if (::GetExitCodeProcess(process.hProcess, &code)) outcome.status = static_cast<int>(code);
+    ::CloseHandle(process.hProcess);
+  }
+  close_handle(answer);
+  outcome.out = launch.output_file ? "" : slurp(out_path);
+  outcome.err = slurp(err_path);
+  std::error_code ignored;
+  std::filesystem::remove_all(io, ignored);
+  return outcome;
+}
+#endif
+
+Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
+                   const std::optional<std::string>& input) {
+  Launch launch;
+  launch.input = input;
+  return run_binary(args, cwd, launch);
 }
 
 }  // namespace kelm::testing

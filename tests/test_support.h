@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
@@ -161,8 +162,14 @@ class FaultyPages : public PageSource {
   std::size_t dirty_ = 0;
 };
 
+/// A fresh, empty folder named `prefix` and a number in the system's
+/// temporary folder, as the system names it; empty if none could be made.
+std::filesystem::path make_folder(const std::string& prefix);
+
 struct Outcome {
-  int status = -1;  // the exit status, or 128 plus the signal that ended it
+  // The exit status, or 128 plus the signal that ended it; on Windows the
+  // whole exit code.
+  int status = -1;
   bool core_dumped = false;
   std::string out;
   std::string err;
@@ -197,6 +204,12 @@ struct Launch {
 /// Waits up to `limit` for process `pid` to end, without reaping it; false
 /// if it is still running.
 bool wait_for_end(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(10));
+
+#ifdef _WIN32
+/// Sends Ctrl-Break to the process group of `pid`, as kelm's are started;
+/// false if the system refused.
+bool send_ctrl_break(pid_t pid);
+#endif
 
 /// The kelm binary the end-to-end tests run: $KELM_TEST_BINARY if set,
 /// else the one built beside the tests.
