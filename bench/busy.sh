@@ -26,6 +26,9 @@
 #   SIZE_MIB    the file's size in MiB (default 512)
 #   DD_BS       dd's block size (default 256K)
 #   BENCH_DIR   where the scratch folder goes (default /var/tmp)
+#   BENCH_RAW   a file to which the raw measurements are copied (load,
+#               direction, command, pair, wall in microseconds, processor
+#               time in milliseconds)
 # The scratch folder is removed, and the busy loops stopped, on any exit.
 # This is a benchmark, not a test: nothing here passes or fails on speed.
 set -euo pipefail
@@ -166,6 +169,7 @@ for load in $loads; do
   stop_busy
 done
 
+[[ -z ${BENCH_RAW:-} ]] || cp raw "$BENCH_RAW"
 echo
 echo "processor: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) processors"
 echo "kelm:      $kelm"
