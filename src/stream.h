@@ -20,11 +20,11 @@ enum class Direction { kEncrypt, kDecrypt };
 /// 32 lanes of 64 KiB, two rounds in flight, stay within the second-level
 /// cache, while each read and write still moves enough to keep the system
 /// calls' own cost small.
-inline constexpr std::size_t TILE_SIZE = std::size_t{64} * 1024;
+inline constexpr std::size_t TILE_SIZE = std::size_t{128} * 1024;
 
 /// Rounds in flight at once: one being read and enciphered while the other
 /// is written.
-inline constexpr std::size_t ROUNDS_IN_FLIGHT = 2;
+inline constexpr std::size_t ROUNDS_IN_FLIGHT = 3;
 
 /// Bytes a round of decryption reads, deciphers and writes: small enough
 /// that the rounds in flight stay in the second-level cache.

@@ -1,17 +1,21 @@
 // The relay between the two threads of a stream: every round once and in
-// order, an early stop, exceptions from either side, and the caller's
-// processor placement left as it was.
+// order, one round produced at a time, an early stop, exceptions from either
+// side, and a processor placement made from outside left as it is.
 #include "relay.h"
 
 #include <sched.h>
+#include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -87,37 +91,108 @@ TEST(RelayTest, StopsWhenConsumingSaysSo) {
   EXPECT_LE(produced, 4u + 3u);  // no more than the slots ahead
 }
 
-// Either side may sleep, held to its processor while it does; afterwards
-// the calling thread may run anywhere it could before, whichever side slept.
-TEST(RelayTest, LeavesTheCallerFreeToRunAnywhere) {
+// Whichever side produces a round, no two rounds are ever produced at once,
+// and each is produced after the one before it.
+TEST(RelayTest, ProducesOneRoundAtATime) {
+  std::atomic<int> producing{0};
+  std::atomic<bool> overlapped{false};
+  std::uint64_t produced = 0;
+  std::vector<std::uint64_t> in_slot(kSlotsShared);
+  std::vector<std::uint64_t> consumed;
+  // Uneven pauses on both sides, so that either may find the next round
+  // unbegun and produce it itself.
+  const auto pause = [](std::uint64_t round, std::uint64_t every) {
+    if (round % every == 0) std::this_thread::sleep_for(std::chrono::microseconds(300));
+  };
+  EXPECT_EQ(within_time_limit([&] {
+              relay_rounds(
+                  kSlotsShared,
+                  [&](std::size_t slot) {
+                    if (producing.fetch_add(1) != 0) overlapped = true;
+                    pause(produced, 3);
+                    in_slot[slot] = produced++;
+                    producing.fetch_sub(1);
+                    return produced < 200;
+                  },
+                  [&](std::size_t slot) {
+                    consumed.push_back(in_slot[slot]);
+                    pause(consumed.size(), 5);
+                    return true;
+                  });
+            }),
+            nullptr);
+  EXPECT_FALSE(overlapped);
+  ASSERT_EQ(consumed.size(), 200u);
+  for (std::uint64_t i = 0; i < consumed.size(); ++i) EXPECT_EQ(consumed[i], i);
+}
+
+/// Sets the processors every thread of this process may run on, as
+/// `taskset -a -p` does from outside.
+void place_every_thread(const cpu_set_t& allowed) {
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    const auto id = static_cast<pid_t>(std::stol(task.path().filename().string()));
+    (void)::sched_setaffinity(id, sizeof allowed, &allowed);
+  }
+}
+
+// Neither thread is held to a processor: a placement made from outside while
+// the relay runs (taskset -a -p) stays, in both threads and after the relay.
+TEST(RelayTest, KeepsAPlacementMadeFromOutside) {
+  cpu_set_t before;
+  ASSERT_EQ(::sched_getaffinity(0, sizeof before, &before), 0);
+  if (CPU_COUNT(&before) < 2) GTEST_SKIP() << "one processor allowed";
+  cpu_set_t narrow;
+  CPU_ZERO(&narrow);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &before)) {
+      CPU_SET(cpu, &narrow);
+      break;
+    }
+  }
+  const auto is_narrow = [&] {
+    cpu_set_t now;
+    return ::sched_getaffinity(0, sizeof now, &now) == 0 && CPU_EQUAL(&now, &narrow);
+  };
   for (const bool slow_producer : {true, false}) {
     SCOPED_TRACE(slow_producer ? "the consumer sleeps" : "the producer sleeps");
     const auto pause = [](bool slow) {
       if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(3));
     };
-    std::uint64_t consumed = 0;
-    bool same = false;
+    constexpr std::uint64_t kNarrowedAt = 2;
+    std::atomic<bool> narrowed{false};
+    std::atomic<bool> widened{false};
+    bool caller_narrow = false;
     within_time_limit([&] {
-      cpu_set_t before;
-      ASSERT_EQ(::sched_getaffinity(0, sizeof before, &before), 0);
       std::uint64_t produced = 0;
+      std::uint64_t consumed = 0;
+      const auto narrow_all = [&] {
+        place_every_thread(narrow);
+        narrowed = true;
+      };
+      const auto check = [&] {
+        if (narrowed && !is_narrow()) widened = true;
+      };
       relay_rounds(
           2,
           [&](std::size_t) {
+            check();
             pause(slow_producer);
-            return ++produced < 5;
+            if (slow_producer && produced == kNarrowedAt) narrow_all();
+            return ++produced < 8;
           },
           [&](std::size_t) {
+            check();
             pause(!slow_producer);
+            if (!slow_producer && consumed == kNarrowedAt) narrow_all();
             ++consumed;
             return true;
           });
-      cpu_set_t after;
-      ASSERT_EQ(::sched_getaffinity(0, sizeof after, &after), 0);
-      same = CPU_EQUAL(&before, &after);
+      caller_narrow = is_narrow();
     });
-    EXPECT_EQ(consumed, 5u);
-    EXPECT_TRUE(same);
+    place_every_thread(before);
+    EXPECT_TRUE(narrowed);
+    EXPECT_FALSE(widened);
+    EXPECT_TRUE(caller_narrow);
   }
 }
 
