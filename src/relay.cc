@@ -1,23 +1,114 @@
 #include "relay.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
+
+#if KELM_LINUX_EXTRAS
+#include <pthread.h>
+#include <sched.h>
+#endif
 
 namespace kelm {
 
 namespace {
 
+/// Lets the processor know the thread is waiting on another (a hint only).
+void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+  asm volatile("yield");  // NOLINT(hicpp-no-assembler)
+#endif
+}
+
+/// The helper thread. On Linux it starts on another processor than its
+/// creator's: a new thread queues behind its creator, and on a virtual
+/// machine, whose idle processors look busy to the scheduler, it waited
+/// there for milliseconds. Once running it may go anywhere its creator may,
+/// unless someone has placed it since.
+class HelperThread {
+ public:
+  /// Starts `body`; throws std::system_error when no thread can be had.
+  explicit HelperThread(std::function<void()> body) : body_(std::move(body)) { start(); }
+  HelperThread(const HelperThread&) = delete;
+  HelperThread& operator=(const HelperThread&) = delete;
+  ~HelperThread() { join(); }
+
+  void join() {
+    if (joined_) return;
+    joined_ = true;
+#if KELM_LINUX_EXTRAS
+    (void)::pthread_join(thread_, nullptr);
+#else
+    thread_.join();
+#endif
+  }
+
+ private:
+#if KELM_LINUX_EXTRAS
+  void start() {
+    pthread_attr_t attributes;
+    if (const int error = ::pthread_attr_init(&attributes); error != 0) {
+      throw std::system_error(error, std::generic_category());
+    }
+    const int here = ::sched_getcpu();
+    if (here >= 0 && here < CPU_SETSIZE &&
+        ::sched_getaffinity(0, sizeof allowed_, &allowed_) == 0 && CPU_ISSET(here, &allowed_) &&
+        CPU_COUNT(&allowed_) > 1) {
+      started_on_ = allowed_;
+      CPU_CLR(here, &started_on_);
+      placed_ = ::pthread_attr_setaffinity_np(&attributes, sizeof started_on_, &started_on_) == 0;
+    }
+    const int error = ::pthread_create(&thread_, &attributes, &HelperThread::enter, this);
+    ::pthread_attr_destroy(&attributes);
+    if (error != 0) throw std::system_error(error, std::generic_category());
+  }
+
+  static void* enter(void* self) {
+    auto& helper = *static_cast<HelperThread*>(self);
+    if (helper.placed_) {
+      // Widened only if nobody has placed the thread since it was made.
+      cpu_set_t now;
+      if (::sched_getaffinity(0, sizeof now, &now) == 0 && CPU_EQUAL(&now, &helper.started_on_)) {
+        (void)::sched_setaffinity(0, sizeof helper.allowed_, &helper.allowed_);
+      }
+    }
+    helper.body_();
+    return nullptr;
+  }
+
+  pthread_t thread_{};
+  cpu_set_t allowed_{};
+  cpu_set_t started_on_{};
+  bool placed_ = false;
+#else
+  void start() { thread_ = std::thread(body_); }
+
+  std::thread thread_;
+#endif
+  std::function<void()> body_;
+  bool joined_ = false;
+};
+
 /// Hands rounds from a producing helper thread to the calling thread.
 ///
-/// Whichever side finds the next round neither produced nor begun produces
-/// it, so the calling thread never waits for a helper that has no processor.
-/// A side that must wait sleeps at once: a spin only takes the processor
-/// from the side it waits for when a third program wants it too.
+/// A side that must wait spins briefly first: on an idle machine the other
+/// side delivers within a round's time, and a wake through the scheduler
+/// costs more. Each spin that ends unanswered halves the next, so where
+/// other programs keep the other side from running, spinning soon stops.
+/// A caller whose next round the helper has not begun gives it a moment,
+/// then produces the round itself: a helper without a processor never
+/// holds the run up. One side produces at a time, strictly in order.
 class Relay {
  public:
   Relay(std::size_t slots, const ProduceRound& produce, const ConsumeRound& consume)
@@ -27,9 +118,9 @@ class Relay {
   void run() {
     // With one slot the two sides could only take turns: no thread for that.
     if (slots_ == 1) return run_alone();
-    std::thread helper;
+    std::unique_ptr<HelperThread> helper;
     try {
-      helper = std::thread([this] { produce_all(); });
+      helper = std::make_unique<HelperThread>([this] { produce_all(); });
     } catch (const std::system_error&) {
       // No second thread to be had: this one does every round in turn.
       return run_alone();
@@ -38,10 +129,10 @@ class Relay {
       consume_all();
     } catch (...) {
       stop();
-      helper.join();
+      helper->join();
       throw;
     }
-    helper.join();
+    helper->join();
     if (producer_error_) std::rethrow_exception(producer_error_);
   }
 
@@ -71,16 +162,46 @@ class Relay {
     producing_ = false;
     ++produced_;
     last_produced_ = !more;
+    published_.store(produced_, std::memory_order_release);
+  }
+
+  /// Spins, without `lock`, until `ready` holds or `budget` is spent; true
+  /// if it came to hold. Doubles the budget after a success and halves it
+  /// after a failure.
+  template <typename Ready>
+  static bool spin_until(Ready ready, std::chrono::microseconds& budget,
+                         std::unique_lock<std::mutex>& lock) {
+    lock.unlock();
+    const auto deadline = std::chrono::steady_clock::now() + budget;
+    bool held = false;
+    for (unsigned spins = 1;; ++spins) {
+      if (ready()) {
+        held = true;
+        break;
+      }
+      relax();
+      // The clock costs more than a spin: it is asked only now and then.
+      if (spins % 64 == 0 && std::chrono::steady_clock::now() >= deadline) break;
+    }
+    lock.lock();
+    budget = held ? std::min(budget * 2, kLongestSpin) : std::max(budget / 2, kShortestSpin);
+    return held;
   }
 
   void produce_all() {
     std::unique_lock lock(mutex_);
     try {
       while (true) {
-        helper_waiting_ = true;
-        helper_turn_.wait(lock, [&] {
+        const auto turn = [&] {
           return stopped_ || last_produced_ || (!producing_ && produced_ - consumed_ < slots_);
-        });
+        };
+        // A slot frees up as soon as the caller has written a round.
+        const auto freed = [&] {
+          return released_.load(std::memory_order_acquire) + slots_ > produced_;
+        };
+        if (!turn() && !producing_) (void)spin_until(freed, helper_spin_, lock);
+        helper_waiting_ = true;
+        helper_turn_.wait(lock, turn);
         helper_waiting_ = false;
         if (stopped_ || last_produced_) return;
         produce_next(lock);
@@ -97,18 +218,25 @@ class Relay {
   void consume_all() {
     for (std::uint64_t round = 0;; ++round) {
       std::unique_lock lock(mutex_);
-      while (produced_ <= round && !stopped_ && !last_produced_) {
-        if (!producing_) {
-          // The helper has not begun this round: waiting for it would only
-          // add its way to a processor to the time the round takes.
+      const auto ready = [&] { return produced_ > round || stopped_ || last_produced_; };
+      while (!ready()) {
+        // On an idle machine the helper delivers within a spin.
+        const auto arrived = [&] { return published_.load(std::memory_order_acquire) > round; };
+        if (spin_until(arrived, caller_spin_, lock)) continue;
+        caller_waiting_ = true;
+        // A helper that has not begun the round gets a moment to, since it
+        // may be on its way to a processor; after that the caller does the
+        // round itself rather than wait on a helper that has no processor.
+        const bool begun = producing_ || caller_turn_.wait_for(lock, kHelperGrace, [&] {
+          return producing_ || ready();
+        });
+        if (begun && !ready()) caller_turn_.wait(lock, ready);
+        caller_waiting_ = false;
+        if (!ready() && !producing_) {
           produce_next(lock);
           wake_helper(lock);
           lock.lock();
-          break;
         }
-        caller_waiting_ = true;
-        caller_turn_.wait(lock);
-        caller_waiting_ = false;
       }
       if (stopped_ || produced_ <= round) return;
       const bool last = last_produced_ && produced_ == round + 1;
@@ -116,6 +244,7 @@ class Relay {
       const bool go_on = consume_(static_cast<std::size_t>(round % slots_));
       lock.lock();
       ++consumed_;
+      released_.store(consumed_, std::memory_order_release);
       stopped_ = !go_on;
       wake_helper(lock);
       if (!go_on || last) return;
@@ -140,9 +269,18 @@ class Relay {
     if (waiting) caller_turn_.notify_one();
   }
 
+  static constexpr std::chrono::microseconds kShortestSpin{1};
+  static constexpr std::chrono::microseconds kLongestSpin{1000};
+  static constexpr std::chrono::microseconds kHelperGrace{200};
+
   const std::size_t slots_;
   const ProduceRound& produce_;
   const ConsumeRound& consume_;
+  // For a spin without the lock: produced_ and consumed_ as last published.
+  std::atomic<std::uint64_t> published_{0};
+  std::atomic<std::uint64_t> released_{0};
+  std::chrono::microseconds caller_spin_{500};  // each side's own budget
+  std::chrono::microseconds helper_spin_{500};
   // All below are guarded by mutex_.
   std::mutex mutex_;
   std::condition_variable helper_turn_;

@@ -17,13 +17,12 @@ namespace kelm {
 enum class Direction { kEncrypt, kDecrypt };
 
 /// Chunk positions a lane covers in one round of encryption into a file:
-/// 32 lanes of 64 KiB, two rounds in flight, stay within the second-level
-/// cache, while each read and write still moves enough to keep the system
-/// calls' own cost small.
-inline constexpr std::size_t TILE_SIZE = std::size_t{128} * 1024;
+/// large enough that the system calls' own cost stays small, small enough
+/// that a round of 32 lanes stays near the processor's caches.
+inline constexpr std::size_t TILE_SIZE = std::size_t{64} * 1024;
 
-/// Rounds in flight at once: one being read and enciphered while the other
-/// is written.
+/// Rounds in flight at once: one being written, one being read and
+/// enciphered, and one more so that neither side often waits for the other.
 inline constexpr std::size_t ROUNDS_IN_FLIGHT = 3;
 
 /// Bytes a round of decryption reads, deciphers and writes: small enough

@@ -3,8 +3,10 @@
 // side, and a processor placement made from outside left as it is.
 #include "relay.h"
 
+#if defined(__linux__)
 #include <sched.h>
 #include <sys/types.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -126,6 +128,7 @@ TEST(RelayTest, ProducesOneRoundAtATime) {
   for (std::uint64_t i = 0; i < consumed.size(); ++i) EXPECT_EQ(consumed[i], i);
 }
 
+#if defined(__linux__)
 /// Sets the processors every thread of this process may run on, as
 /// `taskset -a -p` does from outside.
 void place_every_thread(const cpu_set_t& allowed) {
@@ -195,6 +198,7 @@ TEST(RelayTest, KeepsAPlacementMadeFromOutside) {
     EXPECT_TRUE(caller_narrow);
   }
 }
+#endif
 
 TEST(RelayTest, AnExceptionOnEitherSideReachesTheCaller) {
   const struct {
