@@ -197,7 +197,8 @@ class Relay {
         };
         // A slot frees up as soon as the caller has written a round.
         const auto freed = [&] {
-          return released_.load(std::memory_order_acquire) + slots_ > produced_;
+          return released_.load(std::memory_order_acquire) + slots_ >
+                 published_.load(std::memory_order_acquire);
         };
         if (!turn() && !producing_) (void)spin_until(freed, helper_spin_, lock);
         helper_waiting_ = true;
