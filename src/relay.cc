@@ -224,20 +224,17 @@ class Relay {
         // On an idle machine the helper delivers within a spin.
         const auto arrived = [&] { return published_.load(std::memory_order_acquire) > round; };
         if (spin_until(arrived, caller_spin_, lock)) continue;
-        caller_waiting_ = true;
-        // A helper that has not begun the round gets a moment to, since it
-        // may be on its way to a processor; after that the caller does the
-        // round itself rather than wait on a helper that has no processor.
-        const bool begun = producing_ || caller_turn_.wait_for(lock, kHelperGrace, [&] {
-          return producing_ || ready();
-        });
-        if (begun && !ready()) caller_turn_.wait(lock, ready);
-        caller_waiting_ = false;
-        if (!ready() && !producing_) {
+        if (!producing_) {
+          // The helper has not begun this round even within a spin: it has
+          // no processor, and waiting for it would only add its way to one.
           produce_next(lock);
           wake_helper(lock);
           lock.lock();
+          continue;
         }
+        caller_waiting_ = true;
+        caller_turn_.wait(lock, ready);
+        caller_waiting_ = false;
       }
       if (stopped_ || produced_ <= round) return;
       const bool last = last_produced_ && produced_ == round + 1;
@@ -272,7 +269,6 @@ class Relay {
 
   static constexpr std::chrono::microseconds kShortestSpin{1};
   static constexpr std::chrono::microseconds kLongestSpin{1000};
-  static constexpr std::chrono::microseconds kHelperGrace{200};
 
   const std::size_t slots_;
   const ProduceRound& produce_;

@@ -565,6 +565,17 @@ TEST_F(CliTest, ConsoleStreamsAreNeitherOutputNorAnswer) {
     EXPECT_EQ(read_file(path("out")), before);
     expect_sources_intact();
   }
+  if (kPosix) {
+    SCOPED_TRACE("output is standard output, a pipe");
+    testing::Launch launch;
+    launch.output_to_closed_pipe = true;
+    const testing::Outcome outcome =
+        testing::run_binary({"encrypt", "in", "/dev/stdout", "key"}, dir_.string(), launch);
+    EXPECT_EQ(outcome.status, 3);
+    EXPECT_EQ(outcome.err,
+              "Error: output file /dev/stdout is the same file as standard output or standard "
+              "error\n");
+  }
 }
 
 TEST_F(CliTest, ADeviceServesAsOutput) {
