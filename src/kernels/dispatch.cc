@@ -2,13 +2,13 @@
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
 #endif
-#include <string.h>  // explicit_bzero, where the system has it
 
 #include <cassert>
 #include <cstdlib>
 
 #include "kernel_sets.h"
 #include "kernels.h"
+#include "system.h"
 
 namespace kelm::kernels {
 
@@ -16,16 +16,7 @@ static_assert(Schedule::kPositionSpan >= kMaxKeySize + kWidestLoad,
               "a load of kWidestLoad bytes at any position below the key length must stay in "
               "the position table");
 
-void wipe(void* data, std::size_t length) noexcept {
-  if (data == nullptr || length == 0) return;
-#if defined(__linux__) || defined(__FreeBSD__) || defined(__OpenBSD__)
-  explicit_bzero(data, length);
-#else
-  // Stores through a volatile pointer cannot be dropped either.
-  auto* bytes = static_cast<volatile unsigned char*>(data);
-  for (std::size_t i = 0; i < length; ++i) bytes[i] = 0;
-#endif
-}
+void wipe(void* data, std::size_t length) noexcept { zero_bytes(data, length); }
 
 namespace {
 
