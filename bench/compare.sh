@@ -45,6 +45,9 @@
 #   SIZES         which sizes, of "4k 10m 512m" (default all three)
 #   --quick       5, 3 and 1 rounds and one memory run: to try the script
 #   KELM          the binary (default build/release/kelm)
+#   KELM_BASE     a second kelm binary, run in the same rounds as base-enc-32,
+#                 base-dec-32, base-enc-128 and base-dec-128: before and after
+#                 a change, compared within one run
 #   BENCH_DIR     where the scratch folder goes (default /tmp, or /var/tmp
 #                 where /tmp is a tmpfs: the files should be on a disk)
 #   BENCH_RAW     a file to which the raw measurements are copied
@@ -94,6 +97,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 kelm=${KELM:-$root/build/release/kelm}
 [[ -x $kelm && -f $kelm ]] || die "no kelm binary at $kelm: build it first (README)"
 kelm=$(realpath "$kelm")
+kelm_base=
+if [[ -n ${KELM_BASE:-} ]]; then
+  [[ -x $KELM_BASE && -f $KELM_BASE ]] || die "no kelm binary at $KELM_BASE"
+  kelm_base=$(realpath "$KELM_BASE")
+fi
 
 # --- the peers ---------------------------------------------------------------
 
@@ -146,6 +154,9 @@ if [[ ! -x /usr/bin/time ]]; then
 fi
 
 commands=(cat dd kelm-enc-32 kelm-dec-32 kelm-enc-128 kelm-dec-128)
+if [[ -n $kelm_base ]]; then
+  commands+=(base-enc-32 base-dec-32 base-enc-128 base-dec-128)
+fi
 for peer in ${peers[@]+"${peers[@]}"}; do
   commands+=("$peer-enc" "$peer-dec")
 done
@@ -191,6 +202,7 @@ describe() {
   case $1 in
     *-dec) reads=in.${1%-dec} ;;
     kelm-dec-*) reads=in.kelm-${1#kelm-dec-} ;;
+    base-dec-*) reads=in.kelm-${1#base-dec-} ;;
   esac
   case $1 in
     cat) cmd=(cat in) cmd_out=$out ;;
@@ -199,6 +211,8 @@ describe() {
     kelm-dec-32) cmd=("$kelm" decrypt in.kelm-32 "$out" key32) ;;
     kelm-enc-128) cmd=("$kelm" encrypt in "$out" key128) ;;
     kelm-dec-128) cmd=("$kelm" decrypt in.kelm-128 "$out" key128) ;;
+    base-enc-*) cmd=("$kelm_base" encrypt in "$out" "key${1#base-enc-}") ;;
+    base-dec-*) cmd=("$kelm_base" decrypt "in.kelm-${1#base-dec-}" "$out" "key${1#base-dec-}") ;;
     openssl-enc)
       cmd=(openssl enc -aes-128-ctr -K "$openssl_key" -iv "$openssl_iv" -in in -out "$out") ;;
     openssl-dec)
@@ -284,7 +298,9 @@ prepare() {
   for tool in ${peers[@]+"${peers[@]}"}; do
     run_once "$tool-enc" "in.$tool"
   done
-  for tool in kelm-dec-32 kelm-dec-128 ${peers[@]+"${peers[@]/%/-dec}"}; do
+  local decrypting=(kelm-dec-32 kelm-dec-128)
+  [[ -z $kelm_base ]] || decrypting+=(base-dec-32 base-dec-128)
+  for tool in "${decrypting[@]}" ${peers[@]+"${peers[@]/%/-dec}"}; do
     run_once "$tool" check
     cmp -s in check || die "ROUND TRIP FAILED: $tool did not give back the $label input"
   done
@@ -380,6 +396,7 @@ cpu_model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 memory_gib=$(awk '/^MemTotal:/ { printf "%.1f", $2 / 1048576 }' /proc/meminfo)
 echo "machine: ${cpu_model:-unknown processor}, $(nproc) cores, $memory_gib GiB, $(uname -sr)"
 echo "kelm:    $kelm ($(stat -c %y "$kelm" | cut -d. -f1))"
+[[ -z $kelm_base ]] || echo "base:    $kelm_base ($(stat -c %y "$kelm_base" | cut -d. -f1))"
 # findmnt names ext4 where stat says ext2/ext3; the last line is the mount on top.
 fs_type=$(findmnt -n -o FSTYPE -T . 2> /dev/null | tail -n 1) || true
 [[ -n $fs_type ]] || fs_type=$(stat -f -c %T .)
