@@ -1,3 +1,4 @@
+// The relay: the helper thread, and how each side waits for the other.
 #include "relay.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The stream in rounds: its shape, the reading side (read and encipher) and
+// the writing side (write, tell the chunks that are whole, cut back).
 #include "stream.h"
 
 #include <algorithm>
