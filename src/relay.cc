@@ -224,10 +224,11 @@ class Relay {
       while (!ready()) {
         // On an idle machine the helper delivers within a spin.
         const auto arrived = [&] { return published_.load(std::memory_order_acquire) > round; };
-        if (spin_until(arrived, caller_spin_, lock)) continue;
+        if (spin_until(arrived, caller_spin_, lock) || ready()) continue;
         if (!producing_) {
           // The helper has not begun this round even within a spin: it has
           // no processor, and waiting for it would only add its way to one.
+          // Not ready, so produced_ is this very round, and its slot free.
           produce_next(lock);
           wake_helper(lock);
           lock.lock();

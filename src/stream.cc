@@ -278,6 +278,8 @@ StreamEnd Stream::finish() {
     if (prefix_.complete() % plan_.chunk_size != 0) chunk_done_(prefix_.complete());
     return StreamEnd::kReadFailed;
   }
+  // Never a success with less than the whole payload in place.
+  if (prefix_.complete() != plan_.payload) return StreamEnd::kWriteFailed;
   return StreamEnd::kDone;
 }
 
