@@ -107,9 +107,9 @@ class HelperThread {
 /// side delivers within a round's time, and a wake through the scheduler
 /// costs more. Each spin that ends unanswered halves the next, so where
 /// other programs keep the other side from running, spinning soon stops.
-/// A caller whose next round the helper has not begun gives it a moment,
-/// then produces the round itself: a helper without a processor never
-/// holds the run up. One side produces at a time, strictly in order.
+/// A caller whose next round the helper has not begun even within a spin
+/// produces the round itself: a helper without a processor never holds the
+/// run up. One side produces at a time, strictly in order.
 class Relay {
  public:
   Relay(std::size_t slots, const ProduceRound& produce, const ConsumeRound& consume)
