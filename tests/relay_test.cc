@@ -126,7 +126,7 @@ TEST(RelayTest, ProducesOneRoundAtATime) {
             nullptr);
   EXPECT_FALSE(overlapped);
   ASSERT_EQ(consumed.size(), 200u);
-  for (std::uint64_t i = 0; i < consumed.size(); ++i) EXPECT_EQ(consumed[i], i);
+  for (std::size_t i = 0; i < consumed.size(); ++i) EXPECT_EQ(consumed[i], i);
 }
 
 #if defined(__linux__)
