@@ -289,6 +289,31 @@ void put_in_place(int fd, int target) {
 
 }  // namespace
 
+namespace {
+
+/// The files a launched kelm's standard streams go through, in a folder of
+/// their own, so that nothing the child writes can block on a full pipe.
+struct StreamFiles {
+  std::filesystem::path folder;
+  std::string in;
+  std::string out;
+  std::string err;
+};
+
+std::optional<StreamFiles> stream_files(const Launch& launch) {
+  StreamFiles files;
+  files.folder = make_folder("kelm_io_");
+  if (files.folder.empty()) return std::nullopt;
+  files.in = launch.input_file.value_or((files.folder / "in").string());
+  files.out = launch.output_file.value_or((files.folder / "out").string());
+  files.err = (files.folder / "err").string();
+  if (launch.input && !launch.input_file && !launch.before_answer)
+    write_file(files.in, *launch.input);
+  return files;
+}
+
+}  // namespace
+
 std::string kelm_binary() {
   const char* chosen = std::getenv("KELM_TEST_BINARY");
   return chosen != nullptr && *chosen != '\0' ? chosen : KELM_BINARY;
@@ -310,15 +335,12 @@ bool wait_for_end(pid_t pid, std::chrono::seconds limit) {
 
 Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
                    const Launch& launch) {
-  // Console streams go through files in a folder of their own, so nothing the
-  // child writes can block on a full pipe.
-  const std::filesystem::path io = make_folder("kelm_io_");
-  if (io.empty()) return {};
-  const std::string in_path = launch.input_file.value_or((io / "in").string());
-  const std::string out_path = launch.output_file.value_or((io / "out").string());
-  const std::string err_path = (io / "err").string();
-  if (launch.input && !launch.input_file && !launch.before_answer)
-    write_file(in_path, *launch.input);
+  const std::optional<StreamFiles> files = stream_files(launch);
+  if (!files) return {};
+  const std::filesystem::path& io = files->folder;
+  const std::string& in_path = files->in;
+  const std::string& out_path = files->out;
+  const std::string& err_path = files->err;
 
   std::vector<std::string> words = launcher();
   words.push_back(kelm_binary());
@@ -471,13 +493,12 @@ bool send_ctrl_break(pid_t pid) {
 
 Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
                    const Launch& launch) {
-  const std::filesystem::path io = make_folder("kelm_io_");
-  if (io.empty()) return {};
-  const std::string in_path = launch.input_file.value_or((io / "in").string());
-  const std::string out_path = launch.output_file.value_or((io / "out").string());
-  const std::string err_path = (io / "err").string();
-  if (launch.input && !launch.input_file && !launch.before_answer)
-    write_file(in_path, *launch.input);
+  const std::optional<StreamFiles> files = stream_files(launch);
+  if (!files) return {};
+  const std::filesystem::path& io = files->folder;
+  const std::string& in_path = files->in;
+  const std::string& out_path = files->out;
+  const std::string& err_path = files->err;
 
   // Started from any folder, so the binary's own path is made whole first.
   const std::wstring binary = std::filesystem::absolute(kelm_binary()).wstring();
