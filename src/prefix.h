@@ -18,8 +18,9 @@ using ChunkDone = std::function<void(std::uint64_t position)>;
 /// hold anything, and are cut off when the stream ends early.
 class OutputPrefix {
  public:
-  /// Most chunks that may be written ahead of the complete prefix at once.
-  static constexpr std::size_t kMaxAhead = 32;
+  /// Most chunks that may be written ahead of the complete prefix at once:
+  /// two groups of lanes under way side by side.
+  static constexpr std::size_t kMaxAhead = 64;
 
   OutputPrefix(std::uint64_t payload, std::uint64_t chunk_size);
 

@@ -1,4 +1,5 @@
-// The relay: the helper thread, and how each side waits for the other.
+// The helper thread; the relay, and how each side waits for the other; and
+// the share of jobs.
 #include "relay.h"
 
 #include <algorithm>
@@ -294,7 +295,90 @@ class Relay {
   std::exception_ptr producer_error_;
 };
 
+/// Hands out independent jobs to the two threads. Each thread keeps its own
+/// data hot in its own caches and makes its own system calls; the only
+/// waits are the bound on how far one may run ahead of the other, and the
+/// end.
+class JobShare {
+ public:
+  JobShare(std::uint64_t jobs, const DoJob& work) : jobs_(jobs), work_(work) {}
+
+  void run() {
+    std::unique_ptr<HelperThread> helper;
+    try {
+      if (jobs_ > 1) helper = std::make_unique<HelperThread>([this] { work_through(1); });
+    } catch (const std::system_error&) {
+      // No second thread: this one does every job.
+    }
+    work_through(0);
+    if (helper) helper->join();
+    if (error_) std::rethrow_exception(error_);
+  }
+
+ private:
+  void work_through(std::size_t worker) {
+    try {
+      std::uint64_t job = 0;
+      while (take(job)) {
+        if (!work_(job, worker)) {
+          stop();
+          return;
+        }
+        finish(job);
+      }
+    } catch (...) {
+      std::lock_guard lock(mutex_);
+      if (!error_) error_ = std::current_exception();
+      stopped_ = true;
+      ended_.notify_all();
+    }
+  }
+
+  /// Takes the next job into `job`, waiting while it would be two ahead of
+  /// a job still under way; false when there is none left to take.
+  bool take(std::uint64_t& job) {
+    std::unique_lock lock(mutex_);
+    ended_.wait(lock, [&] { return stopped_ || next_ >= jobs_ || next_ < unfinished_ + 2; });
+    if (stopped_ || next_ >= jobs_) return false;
+    job = next_++;
+    return true;
+  }
+
+  void finish(std::uint64_t job) {
+    std::lock_guard lock(mutex_);
+    if (job != unfinished_) {
+      // The one after the oldest under way: it counts once that one ends.
+      next_ended_ = true;
+      return;
+    }
+    unfinished_ += next_ended_ ? 2 : 1;
+    next_ended_ = false;
+    ended_.notify_all();
+  }
+
+  void stop() {
+    std::lock_guard lock(mutex_);
+    stopped_ = true;
+    ended_.notify_all();
+  }
+
+  const std::uint64_t jobs_;
+  const DoJob& work_;
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  std::uint64_t next_ = 0;        // the next job to take
+  std::uint64_t unfinished_ = 0;  // the oldest job not yet ended
+  bool next_ended_ = false;       // the job after it has ended
+  bool stopped_ = false;
+  std::exception_ptr error_;
+};
+
 }  // namespace
+
+void share_jobs(std::uint64_t jobs, const DoJob& work) {
+  JobShare share(jobs, work);
+  share.run();
+}
 
 void relay_rounds(std::size_t slots, const ProduceRound& produce, const ConsumeRound& consume) {
   Relay relay(std::max<std::size_t>(slots, 1), produce, consume);

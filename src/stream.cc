@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <exception>
+#include <mutex>
 #include <vector>
 
 #include "relay.h"
@@ -33,27 +35,48 @@ std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / 
 constexpr std::size_t kCacheLine = 64;
 
 /// The work's shape for one plan: how many chunks go side by side, how many
-/// positions of each a round takes, and how many rounds are in flight.
+/// positions of each a round takes, and how the two threads share the work.
 struct Shape {
   std::size_t lanes = 1;
   std::size_t tile = 1;
   std::size_t stride = 1;      // from one lane's tile to the next in the buffer
   std::size_t round_size = 1;  // bytes of one round's buffer
-  std::size_t slots = 1;
+  std::size_t slots = 1;       // round buffers: rounds in flight, or one per thread
+  /// Groups of lanes for the threads to share, each enciphering whole
+  /// groups; 0 when the rounds are relayed from one thread to the other.
+  std::uint64_t groups = 0;
 };
+
+/// Groups of chunks into a file for the threads to share, or 0 where one
+/// group holds them all, or the output takes bytes only in order, or there
+/// is to be one thread. An even count, of lanes as equal as can be, so that
+/// both threads end together: a chain step costs the same however many
+/// lanes run in step, so a group of fewer lanes costs no less time.
+std::uint64_t shared_groups(const StreamPlan& plan, std::uint64_t chunks, std::size_t widest) {
+  if (!plan.output_seekable || plan.rounds_in_flight < 2 || chunks <= widest) return 0;
+  std::uint64_t groups = ceil_div(chunks, widest);
+  groups += groups % 2;
+  return ceil_div(chunks, ceil_div(chunks, groups));
+}
 
 /// Encryption runs the chains of several chunks side by side, each lane
 /// reading and writing a tile of its own chunk.
 Shape encryption_shape(const StreamPlan& plan, std::uint64_t chunks, std::uint64_t longest) {
   Shape shape;
-  // In order, each lane must be held whole until the ones before it are out.
   const std::size_t widest = std::clamp<std::size_t>(plan.max_lanes, 1, kernels::kMaxLanes);
-  const std::size_t most = plan.output_seekable ? widest : std::min(widest, IN_ORDER_LANES);
-  shape.lanes = static_cast<std::size_t>(std::min<std::uint64_t>(most, chunks));
-  // A full width of lanes takes tiles twice as long: half the system calls
-  // per byte on a large file. A narrower group (a small file) keeps short
-  // rounds, so that reading, enciphering and writing overlap from the start.
-  const std::size_t wide = shape.lanes == kernels::kMaxLanes ? 2 : 1;
+  shape.groups = shared_groups(plan, chunks, widest);
+  if (shape.groups != 0) {
+    shape.lanes = static_cast<std::size_t>(ceil_div(chunks, shape.groups));
+  } else {
+    // In order, each lane must be held whole until the ones before it are out.
+    const std::size_t most = plan.output_seekable ? widest : std::min(widest, IN_ORDER_LANES);
+    shape.lanes = static_cast<std::size_t>(std::min<std::uint64_t>(most, chunks));
+  }
+  // Shared groups, or a full width of lanes, take tiles twice as long: half
+  // the system calls per byte on a large file. A narrower group (a small
+  // file) keeps short rounds, so that reading, enciphering and writing
+  // overlap from the start.
+  const std::size_t wide = shape.groups != 0 || shape.lanes == kernels::kMaxLanes ? 2 : 1;
   const std::uint64_t tile =
       plan.output_seekable ? std::max<std::size_t>(plan.tile, 1) * wide : plan.chunk_size;
   shape.tile = static_cast<std::size_t>(std::min(tile, longest));
@@ -74,6 +97,11 @@ Shape shape_for(const StreamPlan& plan) {
   std::uint64_t rounds = 0;
   if (plan.direction == Direction::kEncrypt) {
     shape = encryption_shape(plan, chunks, longest);
+    // Each thread enciphers into a buffer of its own.
+    if (shape.groups != 0) {
+      shape.slots = 2;
+      return shape;
+    }
     rounds = ceil_div(chunks, shape.lanes) * ceil_div(longest, shape.tile);
   } else {
     // Decryption has no chains to keep apart: rounds are plain stretches.
@@ -86,9 +114,17 @@ Shape shape_for(const StreamPlan& plan) {
   return shape;
 }
 
-/// One stream's state: the reading side (produce) runs on the helper thread,
-/// the writing side (consume) on the calling thread; they share only the
-/// rounds, handed over by the relay.
+/// A group of chunks enciphered side by side, and how far its lanes are.
+struct LaneGroup {
+  std::uint64_t start = 0;     // payload position of the first chunk
+  std::uint64_t position = 0;  // position within the chunks
+  std::array<std::uint8_t, kernels::kMaxLanes> feedback{};
+};
+
+/// One stream's state. Relayed, the reading side (produce) runs on the
+/// helper thread and the writing side (consume) on the calling thread, and
+/// they share only the rounds. Shared, each thread reads, enciphers and
+/// writes whole groups of its own, and they share only the output.
 class Stream {
  public:
   Stream(const StreamPlan& plan, const kernels::Schedule& schedule, FileAccess& files,
@@ -111,10 +147,12 @@ class Stream {
     return reinterpret_cast<std::uint8_t*>(memory_.data()) + slot * shape_.round_size;
   }
   bool produce(std::size_t slot);
-  bool produce_lanes(Round& round, std::uint8_t* bytes);
+  bool encipher_tile(LaneGroup& group, Round& round, std::uint8_t* bytes);
   bool produce_stretch(Round& round, std::uint8_t* bytes);
   std::size_t read_at(std::uint8_t* bytes, std::uint64_t position, std::size_t length);
   bool consume(std::size_t slot);
+  bool encipher_group(std::uint64_t group, std::size_t worker);
+  bool write_round(const Round& round, const std::uint8_t* bytes);
   bool write_extent(const Extent& extent, const std::uint8_t* bytes);
   bool cut_back();
   StreamEnd finish();
@@ -129,33 +167,40 @@ class Stream {
   SecretRegion memory_;
   std::vector<Round> rounds_;
 
-  // Reading side.
-  std::uint64_t read_limit_;         // the payload, or the first byte that could not be read
-  std::uint64_t group_start_ = 0;    // payload position of the lanes' first chunk
-  std::uint64_t lane_position_ = 0;  // position within the lanes' chunks
-  std::array<std::uint8_t, kernels::kMaxLanes> feedback_{};
-  std::uint8_t previous_ = 0;  // last ciphertext byte read, when decrypting
+  // Reading side. Shared groups read at once on both threads.
+  std::atomic<std::uint64_t> read_limit_;  // the payload, or the first byte that could not be read
+  LaneGroup lanes_;                        // the relayed group being enciphered
+  std::uint64_t stretch_start_ = 0;        // the next stretch to decipher
+  std::uint8_t previous_ = 0;              // last ciphertext byte read, when decrypting
 
-  // Writing side.
-  std::uint64_t known_limit_;  // read_limit_ as the last consumed round saw it
+  // Writing side. Shared groups write under the mutex, one at a time.
+  std::mutex output_mutex_;
+  std::uint64_t known_limit_;  // read_limit_ as the last round written saw it
   OutputPrefix prefix_;
   bool write_failed_ = false;
   bool stopped_ = false;
 };
 
-static_assert(OutputPrefix::kMaxAhead >= kernels::kMaxLanes,
-              "every lane of a group may be written ahead of the first");
+static_assert(OutputPrefix::kMaxAhead >= 2 * kernels::kMaxLanes,
+              "every lane of two shared groups may be written ahead of the first");
 
 StreamEnd Stream::run() {
   if (plan_.payload == 0) return StreamEnd::kDone;
   memory_ = SecretRegion(shape_.slots * shape_.round_size, SecretRegion::Lock::kNo,
                          SecretRegion::Populate::kYes, pages_);
   if (!memory_.valid()) return StreamEnd::kNoMemory;
-  rounds_.resize(shape_.slots);
+  if (shape_.groups == 0) rounds_.resize(shape_.slots);
   try {
-    relay_rounds(
-        shape_.slots, [this](std::size_t slot) { return produce(slot); },
-        [this](std::size_t slot) { return consume(slot); });
+    if (shape_.groups != 0) {
+      share_jobs(shape_.groups, [this](std::uint64_t group, std::size_t worker) {
+        return encipher_group(group, worker);
+      });
+      known_limit_ = read_limit_;
+    } else {
+      relay_rounds(
+          shape_.slots, [this](std::size_t slot) { return produce(slot); },
+          [this](std::size_t slot) { return consume(slot); });
+    }
   } catch (...) {
     // Whatever ended the stream, nothing past the complete prefix stays.
     if (!cut_back()) return StreamEnd::kWriteFailed;
@@ -168,30 +213,43 @@ std::size_t Stream::read_at(std::uint8_t* bytes, std::uint64_t position, std::si
   const ReadResult got =
       read_full_at(files_, plan_.input, bytes, length, plan_.input_offset + position);
   // An early end and a read error are one: the input is readable up to here.
-  if (got.count < length) read_limit_ = std::min(read_limit_, position + got.count);
+  if (got.count < length) {
+    const std::uint64_t reached = position + got.count;
+    std::uint64_t limit = read_limit_.load();
+    while (reached < limit && !read_limit_.compare_exchange_weak(limit, reached)) {
+    }
+  }
   return got.count;
 }
 
 bool Stream::produce(std::size_t slot) {
   Round& round = rounds_[slot];
-  round.count = 0;
-  const bool more = plan_.direction == Direction::kEncrypt ? produce_lanes(round, buffer(slot))
-                                                           : produce_stretch(round, buffer(slot));
+  bool more = false;
+  if (plan_.direction == Direction::kEncrypt) {
+    if (!encipher_tile(lanes_, round, buffer(slot))) {
+      lanes_ = LaneGroup{lanes_.start + shape_.lanes * plan_.chunk_size};
+    }
+    more = lanes_.start < read_limit_;
+  } else {
+    more = produce_stretch(round, buffer(slot));
+  }
   round.limit = read_limit_;
   return more;
 }
 
 /// Reads the same stretch of positions from each chunk of the group, and
-/// runs their chains through it side by side. Only the last chunk of the
-/// payload is shorter than the others, and only the chunk where the input
-/// fails is cut, so the lanes still going are always the first ones.
-bool Stream::produce_lanes(Round& round, std::uint8_t* bytes) {
+/// runs their chains through it side by side; false once the group has
+/// ended. Only the last chunk of the payload is shorter than the others,
+/// and only the chunk where the input fails is cut, so the lanes still
+/// going are always the first ones.
+bool Stream::encipher_tile(LaneGroup& group, Round& round, std::uint8_t* bytes) {
+  round.count = 0;
   std::size_t lanes = 0;
   std::size_t widest = 0;
   for (std::size_t lane = 0; lane < shape_.lanes; ++lane) {
-    const std::uint64_t start = group_start_ + lane * plan_.chunk_size;
-    const std::uint64_t end = std::min(start + plan_.chunk_size, read_limit_);
-    const std::uint64_t at = start + lane_position_;
+    const std::uint64_t start = group.start + lane * plan_.chunk_size;
+    const std::uint64_t end = std::min(start + plan_.chunk_size, read_limit_.load());
+    const std::uint64_t at = start + group.position;
     if (at >= end) break;
     const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(shape_.tile, end - at));
     const std::size_t got = read_at(bytes + lane * shape_.stride, at, length);
@@ -203,22 +261,18 @@ bool Stream::produce_lanes(Round& round, std::uint8_t* bytes) {
   // A lane shorter than the widest runs on through stale bytes that are
   // never written: cheaper than stopping its chain.
   if (lanes != 0) {
-    kernels_.encrypt_lanes(schedule_, bytes, shape_.stride, lanes, lane_position_, widest,
-                           feedback_.data());
+    kernels_.encrypt_lanes(schedule_, bytes, shape_.stride, lanes, group.position, widest,
+                           group.feedback.data());
   }
-  lane_position_ += shape_.tile;
-  const std::uint64_t first_end = std::min(group_start_ + plan_.chunk_size, read_limit_);
-  if (group_start_ + lane_position_ >= first_end) {
-    group_start_ += shape_.lanes * plan_.chunk_size;
-    lane_position_ = 0;
-    feedback_.fill(0);
-  }
-  return group_start_ < read_limit_;
+  group.position += shape_.tile;
+  const std::uint64_t first_end = std::min(group.start + plan_.chunk_size, read_limit_.load());
+  return group.start + group.position < first_end;
 }
 
 /// Reads the next stretch of the payload and deciphers it chunk by chunk.
 bool Stream::produce_stretch(Round& round, std::uint8_t* bytes) {
-  const std::uint64_t start = group_start_;
+  round.count = 0;
+  const std::uint64_t start = stretch_start_;
   const auto length =
       static_cast<std::size_t>(std::min<std::uint64_t>(shape_.round_size, read_limit_ - start));
   const std::size_t got = read_at(bytes, start, length);
@@ -231,22 +285,42 @@ bool Stream::produce_stretch(Round& round, std::uint8_t* bytes) {
     at += piece;
   }
   if (got != 0) round.extents[round.count++] = {start, 0, got};
-  group_start_ = start + got;
-  return group_start_ < read_limit_;
+  stretch_start_ = start + got;
+  return stretch_start_ < read_limit_;
 }
 
-bool Stream::consume(std::size_t slot) {
+bool Stream::consume(std::size_t slot) { return write_round(rounds_[slot], buffer(slot)); }
+
+/// Reads, enciphers and writes one whole group of a shared stream, in the
+/// buffer of its own thread; false to end the stream.
+bool Stream::encipher_group(std::uint64_t group, std::size_t worker) {
+  LaneGroup lanes{group * shape_.lanes * plan_.chunk_size};
+  std::uint8_t* const bytes = buffer(worker);
+  Round round;
+  while (true) {
+    const bool goes_on = encipher_tile(lanes, round, bytes);
+    round.limit = read_limit_;
+    const std::lock_guard lock(output_mutex_);
+    if (!write_round(round, bytes)) return false;
+    if (!goes_on) return true;
+  }
+}
+
+/// Writes a round's extents from `bytes`, the round's buffer; false to end
+/// the stream.
+bool Stream::write_round(const Round& round, const std::uint8_t* bytes) {
+  // With shared groups, the other thread may have ended the stream.
+  if (stopped_ || write_failed_) return false;
   if (plan_.stop_requested && plan_.stop_requested()) {
     stopped_ = true;
     return false;
   }
-  const Round& round = rounds_[slot];
   known_limit_ = round.limit;
   for (std::size_t i = 0; i < round.count; ++i) {
     const Extent& extent = round.extents[i];
     const std::uint64_t end = extent.position + extent.length;
     prefix_.will_write(end);
-    if (!write_extent(extent, buffer(slot) + extent.offset)) {
+    if (!write_extent(extent, bytes + extent.offset)) {
       write_failed_ = true;
       return false;
     }
