@@ -72,11 +72,13 @@ Shape encryption_shape(const StreamPlan& plan, std::uint64_t chunks, std::uint64
     const std::size_t most = plan.output_seekable ? widest : std::min(widest, IN_ORDER_LANES);
     shape.lanes = static_cast<std::size_t>(std::min<std::uint64_t>(most, chunks));
   }
-  // Shared groups, or a full width of lanes, take tiles twice as long: half
-  // the system calls per byte on a large file. A narrower group (a small
-  // file) keeps short rounds, so that reading, enciphering and writing
-  // overlap from the start.
-  const std::size_t wide = shape.groups != 0 || shape.lanes == kernels::kMaxLanes ? 2 : 1;
+  // Each system call costs several microseconds beside its copy, so a large
+  // file takes long tiles: four times as long with shared groups, where
+  // each thread's buffer only has to outlast its own write, and twice as
+  // long with a full width of relayed lanes, whose rounds must also wait in
+  // the ring. A narrower group (a small file) keeps short rounds, so that
+  // reading, enciphering and writing overlap from the start.
+  const std::size_t wide = shape.groups != 0 ? 4 : shape.lanes == kernels::kMaxLanes ? 2 : 1;
   const std::uint64_t tile =
       plan.output_seekable ? std::max<std::size_t>(plan.tile, 1) * wide : plan.chunk_size;
   shape.tile = static_cast<std::size_t>(std::min(tile, longest));
