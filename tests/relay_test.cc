@@ -1,6 +1,8 @@
 // The relay between the two threads of a stream: every round once and in
 // order, one round produced at a time, an early stop, exceptions from either
-// side, and a processor placement made from outside left as it is.
+// side, and a processor placement made from outside left as it is. And the
+// share of jobs: each once, never more than two neighbours under way, an
+// early stop and exceptions from either thread.
 #include "relay.h"
 
 #if defined(__linux__)
@@ -270,6 +272,65 @@ TEST(RelayTest, AnExceptionOnEitherSideReachesTheCaller) {
       ASSERT_NE(thrown, nullptr);
       EXPECT_THROW(std::rethrow_exception(thrown), Planted);
       EXPECT_LE(consumed, c.round);
+    }
+  }
+}
+
+// Uneven jobs on both threads: each job is done once, on one of the two
+// workers, and a job begins only when every job two or more before it has
+// ended, so the output never has more than two groups written ahead.
+TEST(ShareJobsTest, DoesEachJobOnceNeverTwoAheadOfOneUnderWay) {
+  constexpr std::uint64_t kJobs = 300;
+  std::vector<std::atomic<int>> done(kJobs);
+  std::vector<std::atomic<int>> ended(kJobs);
+  std::atomic<bool> too_far{false};
+  std::atomic<bool> bad_worker{false};
+  EXPECT_EQ(within_time_limit([&] {
+              const std::thread::id caller = std::this_thread::get_id();
+              share_jobs(kJobs, [&](std::uint64_t job, std::size_t worker) {
+                if (worker > 1 || (worker == 0) != (std::this_thread::get_id() == caller)) {
+                  bad_worker = true;
+                }
+                for (std::uint64_t before = 0; before + 1 < job; ++before) {
+                  if (ended[before] == 0) too_far = true;
+                }
+                if (job % (worker == 0 ? 7 : 5) == 0) {
+                  std::this_thread::sleep_for(std::chrono::microseconds(200));
+                }
+                ++done[job];
+                ++ended[job];
+                return true;
+              });
+            }),
+            nullptr);
+  for (std::uint64_t job = 0; job < kJobs; ++job) EXPECT_EQ(done[job], 1) << "job " << job;
+  EXPECT_FALSE(too_far);
+  EXPECT_FALSE(bad_worker);
+}
+
+TEST(ShareJobsTest, AStopOrAnExceptionOnEitherThreadEndsTheShare) {
+  for (const bool throws : {false, true}) {
+    for (const std::uint64_t failing : {0, 1, 6, 7}) {
+      SCOPED_TRACE(::testing::Message() << (throws ? "throws" : "stops") << " at job " << failing);
+      std::atomic<std::uint64_t> begun_after{0};
+      std::atomic<bool> failed{false};
+      const std::exception_ptr thrown = within_time_limit([&] {
+        share_jobs(100, [&](std::uint64_t job, std::size_t) {
+          if (failed) ++begun_after;
+          if (job != failing) return true;
+          failed = true;
+          if (throws) throw Planted();
+          return false;
+        });
+      });
+      if (throws) {
+        ASSERT_NE(thrown, nullptr);
+        EXPECT_THROW(std::rethrow_exception(thrown), Planted);
+      } else {
+        EXPECT_EQ(thrown, nullptr);
+      }
+      // Only a job the other thread took before the stop may still begin.
+      EXPECT_LE(begun_after, 1u);
     }
   }
 }
