@@ -309,8 +309,9 @@ TEST(ShareJobsTest, DoesEachJobOnceNeverTwoAheadOfOneUnderWay) {
 }
 
 TEST(ShareJobsTest, AStopOrAnExceptionOnEitherThreadEndsTheShare) {
+  const std::uint64_t kFailing[] = {0, 1, 6, 7};
   for (const bool throws : {false, true}) {
-    for (const std::uint64_t failing : {0, 1, 6, 7}) {
+    for (const std::uint64_t failing : kFailing) {
       SCOPED_TRACE(::testing::Message() << (throws ? "throws" : "stops") << " at job " << failing);
       std::atomic<std::uint64_t> begun_after{0};
       std::atomic<bool> failed{false};
