@@ -35,7 +35,9 @@ using DoJob = std::function<bool(std::uint64_t job, std::size_t worker)>;
 /// ended, so at most two neighbouring jobs are ever under way. Neither
 /// thread waits for the other except at that bound and at the end. Where no
 /// thread can be started the calling thread does every job. An exception
-/// ends the share as in relay_rounds.
+/// ends the share: no further job is begun, a job under way on the other
+/// thread runs to its end, and the exception is thrown again on the
+/// calling thread.
 void share_jobs(std::uint64_t jobs, const DoJob& work);
 
 }  // namespace kelm
