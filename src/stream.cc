@@ -1,5 +1,6 @@
-// The stream in rounds: its shape, the reading side (read and encipher) and
-// the writing side (write, tell the chunks that are whole, cut back).
+// The stream in rounds: its shape, the reading side (read and encipher),
+// the writing side (write, tell the chunks that are whole, cut back), and
+// the groups that each thread of a large encryption does whole.
 #include "stream.h"
 
 #include <algorithm>
