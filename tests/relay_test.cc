@@ -280,18 +280,19 @@ TEST(RelayTest, AnExceptionOnEitherSideReachesTheCaller) {
 // workers, and a job begins only when every job two or more before it has
 // ended, so the output never has more than two groups written ahead.
 TEST(ShareJobsTest, DoesEachJobOnceNeverTwoAheadOfOneUnderWay) {
-  constexpr std::uint64_t kJobs = 300;
+  constexpr std::size_t kJobs = 300;
   std::vector<std::atomic<int>> done(kJobs);
   std::vector<std::atomic<int>> ended(kJobs);
   std::atomic<bool> too_far{false};
   std::atomic<bool> bad_worker{false};
   EXPECT_EQ(within_time_limit([&] {
               const std::thread::id caller = std::this_thread::get_id();
-              share_jobs(kJobs, [&](std::uint64_t job, std::size_t worker) {
+              share_jobs(kJobs, [&](std::uint64_t number, std::size_t worker) {
+                const auto job = static_cast<std::size_t>(number);
                 if (worker > 1 || (worker == 0) != (std::this_thread::get_id() == caller)) {
                   bad_worker = true;
                 }
-                for (std::uint64_t before = 0; before + 1 < job; ++before) {
+                for (std::size_t before = 0; before + 1 < job; ++before) {
                   if (ended[before] == 0) too_far = true;
                 }
                 if (job % (worker == 0 ? 7 : 5) == 0) {
@@ -303,7 +304,7 @@ TEST(ShareJobsTest, DoesEachJobOnceNeverTwoAheadOfOneUnderWay) {
               });
             }),
             nullptr);
-  for (std::uint64_t job = 0; job < kJobs; ++job) EXPECT_EQ(done[job], 1) << "job " << job;
+  for (std::size_t job = 0; job < kJobs; ++job) EXPECT_EQ(done[job], 1) << "job " << job;
   EXPECT_FALSE(too_far);
   EXPECT_FALSE(bad_worker);
 }
