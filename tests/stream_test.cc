@@ -46,10 +46,10 @@ std::vector<std::uint64_t> chunk_ends(std::uint64_t readable, std::uint64_t chun
 }
 
 struct Streamed {
-  StreamEnd end;
-  bool threw = false;               // an exception reached the caller instead
-  Bytes output;                     // without the bytes before the payload
-  std::vector<std::uint64_t> told;  // chunk positions, in the order told
+  StreamEnd end = StreamEnd::kDone;  // unless it threw
+  bool threw = false;                // an exception reached the caller instead
+  Bytes output;                      // without the bytes before the payload
+  std::vector<std::uint64_t> told;   // chunk positions, in the order told
 };
 
 class StreamTest : public testing::TempDirTest {
@@ -206,8 +206,8 @@ TEST_F(StreamTest, EveryCallThatGoesWrongLeavesACorrectPrefix) {
           ASSERT_TRUE(std::equal(result.output.begin(), result.output.end(), whole.begin()))
               << "not a prefix: " << result.output.size() << " bytes";
           // Only chunks inside the output are told of, in order.
-          const std::uint64_t readable =
-              result.end == StreamEnd::kReadFailed ? result.output.size() : shape.payload;
+          const bool read_failed = !result.threw && result.end == StreamEnd::kReadFailed;
+          const std::uint64_t readable = read_failed ? result.output.size() : shape.payload;
           const std::vector<std::uint64_t> ends = chunk_ends(readable, shape.chunk);
           ASSERT_LE(result.told.size(), ends.size());
           EXPECT_TRUE(std::equal(result.told.begin(), result.told.end(), ends.begin()));
@@ -229,9 +229,14 @@ TEST_F(StreamTest, EveryCallThatGoesWrongLeavesACorrectPrefix) {
             case Fault::kEmpty:
               EXPECT_EQ(result.end,
                         kind == Call::kRead ? StreamEnd::kReadFailed : StreamEnd::kWriteFailed);
+              // Once a write has failed, neither thread writes again.
+              for (std::size_t later = n + 1; kind == Call::kWrite && later < files.calls();
+                   ++later) {
+                EXPECT_NE(files.call(later).first, Call::kWrite) << "call " << later;
+              }
               break;
           }
-          if (result.end == StreamEnd::kDone) {
+          if (!result.threw && result.end == StreamEnd::kDone) {
             EXPECT_EQ(result.output.size(), whole.size());
             EXPECT_EQ(result.told, chunk_ends(shape.payload, shape.chunk));
           }
