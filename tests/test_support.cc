@@ -312,6 +312,15 @@ std::optional<StreamFiles> stream_files(const Launch& launch) {
   return files;
 }
 
+/// Takes what the ended child wrote to its standard streams into `outcome`,
+/// and removes their folder.
+void collect_streams(Outcome& outcome, const Launch& launch, const StreamFiles& files) {
+  outcome.out = launch.output_file ? "" : slurp(files.out);
+  outcome.err = slurp(files.err);
+  std::error_code ignored;
+  std::filesystem::remove_all(files.folder, ignored);
+}
+
 }  // namespace
 
 std::string kelm_binary() {
@@ -337,7 +346,6 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
                    const Launch& launch) {
   const std::optional<StreamFiles> files = stream_files(launch);
   if (!files) return {};
-  const std::filesystem::path& io = files->folder;
   const std::string& in_path = files->in;
   const std::string& out_path = files->out;
   const std::string& err_path = files->err;
@@ -419,10 +427,7 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
       outcome.core_dumped = WCOREDUMP(wait_status);
     }
   }
-  outcome.out = launch.output_file ? "" : slurp(out_path);
-  outcome.err = slurp(err_path);
-  std::error_code ignored;
-  std::filesystem::remove_all(io, ignored);
+  collect_streams(outcome, launch, *files);
   return outcome;
 }
 #else
@@ -495,7 +500,6 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
                    const Launch& launch) {
   const std::optional<StreamFiles> files = stream_files(launch);
   if (!files) return {};
-  const std::filesystem::path& io = files->folder;
   const std::string& in_path = files->in;
   const std::string& out_path = files->out;
   const std::string& err_path = files->err;
@@ -563,10 +567,7 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
     ::CloseHandle(process.hProcess);
   }
   close_handle(answer);
-  outcome.out = launch.output_file ? "" : slurp(out_path);
-  outcome.err = slurp(err_path);
-  std::error_code ignored;
-  std::filesystem::remove_all(io, ignored);
+  collect_streams(outcome, launch, *files);
   return outcome;
 }
 #endif
