@@ -23,9 +23,10 @@ struct Console {
 /// Source of the calendar time in seconds; its low 8 bits seed an encryption.
 using Clock = std::function<std::time_t()>;
 
-/// The system a run works through. The program uses the system's own;
-/// tests stand in theirs to make any call fail.
-struct Seams {
+/// What a run works through beside the console: its files, its memory and
+/// the news of an interrupt. The program uses the system's own; tests
+/// stand in theirs to make any call fail.
+struct Services {
   FileAccess* files = &system_files();
   PageSource* pages = &system_pages();
   /// The signal that asked the run to stop, or 0: asked before every round.
@@ -38,7 +39,7 @@ struct Seams {
 /// by a signal returns 128 plus its number, as a shell reports it, with
 /// nothing written past a correct prefix of its output.
 int run(std::span<const std::string> args, Console console, const Clock& clock,
-        const Seams& seams = {});
+        const Services& services = {});
 
 /// Writes the message for running out of memory, without needing any.
 /// Returns the exit status that goes with it.

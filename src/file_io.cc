@@ -32,7 +32,7 @@ bool close_file(FileAccess& files, UniqueFd& file) {
 
 namespace {
 
-/// The loop both reads share: `read_some` is read or pread at the place.
+/// The loop both reads share: `read_some` is read, or pread at the place.
 template <typename ReadSome>
 ReadResult read_until_full(std::uint8_t* buffer, std::size_t length, ReadSome read_some) {
   ReadResult result;
@@ -51,6 +51,13 @@ ReadResult read_until_full(std::uint8_t* buffer, std::size_t length, ReadSome re
 }
 
 }  // namespace
+
+ReadResult read_full(FileAccess& files, int fd, std::uint8_t* buffer, std::size_t length) {
+  return read_until_full(buffer, length,
+                         [&files, fd](std::uint8_t* to, std::size_t count, std::size_t) {
+                           return files.read(fd, to, count);
+                         });
+}
 
 ReadResult read_full_at(FileAccess& files, int fd, std::uint8_t* buffer, std::size_t length,
                         std::uint64_t offset) {

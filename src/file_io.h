@@ -35,6 +35,8 @@ class UniqueFd {
 class FileAccess {
  public:
   virtual ~FileAccess() = default;
+  /// As read: bytes read, 0 at end of file, or -1 with errno set.
+  virtual std::ptrdiff_t read(int fd, std::uint8_t* buffer, std::size_t length) = 0;
   /// As pread: bytes read, 0 at end of file, or -1 with errno set.
   virtual std::ptrdiff_t read_at(int fd, std::uint8_t* buffer, std::size_t length,
                                  std::uint64_t offset) = 0;
@@ -62,6 +64,11 @@ struct ReadResult {
   std::size_t count = 0;
   bool failed = false;
 };
+
+/// Reads from the file position until `length` bytes have arrived or the
+/// file ends, retrying on interruption: for files that give bytes only in
+/// order.
+ReadResult read_full(FileAccess& files, int fd, std::uint8_t* buffer, std::size_t length);
 
 /// Reads from byte `offset` of the file until `length` bytes have arrived or
 /// the file ends, retrying on interruption; leaves the file position alone.

@@ -34,10 +34,10 @@ int main(int argc, char** argv) {
     kelm::DescriptorOut err(kelm::kStandardError);
     try {
       const std::vector<std::string> args = kelm::program_arguments(argc, argv);
-      kelm::Seams seams;
-      seams.interrupted = kelm::interrupt_received;
+      kelm::Services services;
+      services.interrupted = kelm::interrupt_received;
       status = kelm::run(
-          args, {in, out, err}, [] { return std::time(nullptr); }, seams);
+          args, {in, out, err}, [] { return std::time(nullptr); }, services);
     } catch (const std::bad_alloc&) {
       status = kelm::report_no_memory(err);
     }

@@ -1,133 +1,97 @@
-// The stream in rounds: its shape, the reading side (read and encipher),
-// the writing side (write, tell the chunks that are whole, cut back), and
-// the groups that each thread of a large encryption does whole.
+// The engine: a queue of jobs with the turns that order them where a file
+// needs order, and the workers that take them.
 #include "stream.h"
 
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <optional>
+#include <system_error>
 #include <vector>
 
-#include "relay.h"
+#include "helper_thread.h"
+#include "shape.h"
+#include "writer.h"
 
 namespace kelm {
 
 namespace {
 
-/// A stretch of payload in a round's buffer, on its way to the output.
-struct Extent {
-  std::uint64_t position;  // in the payload
-  std::size_t offset;      // in the round's buffer
-  std::size_t length;
-};
+/// Hands out jobs, lowest first, and keeps the turns. A worker waits only
+/// for a turn (reading from an input that gives bytes in order, writing to
+/// an output that takes them in order) or at the window: a job is begun only
+/// while it is within `window` of the oldest job not yet finished.
+class JobQueue {
+ public:
+  /// Turns a job may have to wait for.
+  enum Turn { kRead, kWrite };
 
-/// One round: the stretches it carries, and the end of the readable input
-/// as it was known once the round was read.
-struct Round {
-  std::array<Extent, kernels::kMaxLanes> extents{};
-  std::size_t count = 0;
-  std::uint64_t limit = 0;
-};
+  JobQueue(std::uint64_t jobs, std::uint64_t window)
+      : jobs_(jobs), window_(window), finished_(static_cast<std::size_t>(window), false) {}
 
-std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
-
-constexpr std::size_t kCacheLine = 64;
-
-/// The work's shape for one plan: how many chunks go side by side, how many
-/// positions of each a round takes, and how the two threads share the work.
-struct Shape {
-  std::size_t lanes = 1;
-  std::size_t tile = 1;
-  std::size_t stride = 1;      // from one lane's tile to the next in the buffer
-  std::size_t round_size = 1;  // bytes of one round's buffer
-  std::size_t slots = 1;       // round buffers: rounds in flight, or one per thread
-  /// Groups of lanes for the threads to share, each enciphering whole
-  /// groups; 0 when the rounds are relayed from one thread to the other.
-  std::uint64_t groups = 0;
-};
-
-/// Groups of chunks into a file for the threads to share, or 0 where one
-/// group holds them all, or the output takes bytes only in order, or there
-/// is to be one thread. An even count, of lanes as equal as can be, so that
-/// both threads end together: a chain step costs the same however many
-/// lanes run in step, so a group of fewer lanes costs no less time.
-std::uint64_t shared_groups(const StreamPlan& plan, std::uint64_t chunks, std::size_t widest) {
-  if (!plan.output_seekable || plan.rounds_in_flight < 2 || chunks <= widest) return 0;
-  std::uint64_t groups = ceil_div(chunks, widest);
-  groups += groups % 2;
-  return ceil_div(chunks, ceil_div(chunks, groups));
-}
-
-/// Encryption runs the chains of several chunks side by side, each lane
-/// reading and writing a tile of its own chunk.
-Shape encryption_shape(const StreamPlan& plan, std::uint64_t chunks, std::uint64_t longest) {
-  Shape shape;
-  const std::size_t widest = std::clamp<std::size_t>(plan.max_lanes, 1, kernels::kMaxLanes);
-  shape.groups = shared_groups(plan, chunks, widest);
-  if (shape.groups != 0) {
-    shape.lanes = static_cast<std::size_t>(ceil_div(chunks, shape.groups));
-  } else {
-    // In order, each lane must be held whole until the ones before it are out.
-    const std::size_t most = plan.output_seekable ? widest : std::min(widest, IN_ORDER_LANES);
-    shape.lanes = static_cast<std::size_t>(std::min<std::uint64_t>(most, chunks));
+  /// The next job; nothing once none is left or the stream is ending.
+  std::optional<std::uint64_t> take() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return stopped_ || next_ >= jobs_ || next_ < oldest_ + window_; });
+    if (stopped_ || next_ >= jobs_) return std::nullopt;
+    return next_++;
   }
-  // Each system call costs several microseconds beside its copy, so a large
-  // file takes long tiles: four times as long with shared groups, where
-  // each thread's buffer only has to outlast its own write, and twice as
-  // long with a full width of relayed lanes, whose rounds must also wait in
-  // the ring. A narrower group (a small file) keeps short rounds, so that
-  // reading, enciphering and writing overlap from the start.
-  const std::size_t wide = shape.groups != 0 ? 4 : shape.lanes == kernels::kMaxLanes ? 2 : 1;
-  const std::uint64_t tile =
-      plan.output_seekable ? std::max<std::size_t>(plan.tile, 1) * wide : plan.chunk_size;
-  shape.tile = static_cast<std::size_t>(std::min(tile, longest));
-  // Tiles a power of two apart would all fall in the same few cache sets
-  // and evict each other; one line more sets each lane a set further on.
-  shape.stride = shape.lanes > 1
-                     ? (shape.tile + kCacheLine - 1) / kCacheLine * kCacheLine + kCacheLine
-                     : shape.tile;
-  shape.round_size = shape.lanes * shape.stride;
-  return shape;
-}
 
-Shape shape_for(const StreamPlan& plan) {
-  if (plan.payload == 0) return {};
-  const std::uint64_t chunks = ceil_div(plan.payload, plan.chunk_size);
-  const std::uint64_t longest = std::min(plan.chunk_size, plan.payload);
-  Shape shape;
-  std::uint64_t rounds = 0;
-  if (plan.direction == Direction::kEncrypt) {
-    shape = encryption_shape(plan, chunks, longest);
-    // Each thread enciphers into a buffer of its own.
-    if (shape.groups != 0) {
-      shape.slots = 2;
-      return shape;
-    }
-    rounds = ceil_div(chunks, shape.lanes) * ceil_div(longest, shape.tile);
-  } else {
-    // Decryption has no chains to keep apart: rounds are plain stretches.
-    const std::uint64_t size = std::max<std::size_t>(plan.stretch, 1);
-    shape.round_size = static_cast<std::size_t>(std::min(size, plan.payload));
-    rounds = ceil_div(plan.payload, shape.round_size);
+  /// Waits until every job before `job` has had its `turn`; false if the
+  /// stream is ending instead.
+  bool wait_turn(Turn turn, std::uint64_t job) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return stopped_ || passed_[turn] == job; });
+    return !stopped_;
   }
-  // A payload that fits one round needs neither a second thread nor a spare.
-  shape.slots = rounds > 1 ? std::max<std::size_t>(plan.rounds_in_flight, 1) : 1;
-  return shape;
-}
 
-/// A group of chunks enciphered side by side, and how far its lanes are.
-struct LaneGroup {
-  std::uint64_t start = 0;     // payload position of the first chunk
-  std::uint64_t position = 0;  // position within the chunks
-  std::array<std::uint8_t, kernels::kMaxLanes> feedback{};
+  /// Ends `job`'s turn, handing it to the job after.
+  void pass_turn(Turn turn, std::uint64_t job) {
+    const std::lock_guard lock(mutex_);
+    passed_[turn] = job + 1;
+    changed_.notify_all();
+  }
+
+  void finish(std::uint64_t job) {
+    const std::lock_guard lock(mutex_);
+    finished_[slot(job)] = true;
+    while (oldest_ < next_ && finished_[slot(oldest_)]) finished_[slot(oldest_++)] = false;
+    changed_.notify_all();
+  }
+
+  /// There is no job from `job` on: the input has ended.
+  void end_at(std::uint64_t job) {
+    const std::lock_guard lock(mutex_);
+    jobs_ = std::min(jobs_, job);
+    changed_.notify_all();
+  }
+
+  /// No job is begun from now on, and no turn is waited for.
+  void stop() {
+    const std::lock_guard lock(mutex_);
+    stopped_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::size_t slot(std::uint64_t job) const { return static_cast<std::size_t>(job % window_); }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::uint64_t jobs_;
+  const std::uint64_t window_;
+  std::uint64_t next_ = 0;    // the next job to take
+  std::uint64_t oldest_ = 0;  // the oldest job not yet finished
+  std::vector<bool> finished_;  // of jobs from oldest_ on, by slot
+  std::array<std::uint64_t, 2> passed_{};  // jobs whose turn is over, per turn
+  bool stopped_ = false;
 };
 
-/// One stream's state. Relayed, the reading side (produce) runs on the
-/// helper thread and the writing side (consume) on the calling thread, and
-/// they share only the rounds. Shared, each thread reads, enciphers and
-/// writes whole groups of its own, and they share only the output.
+/// One stream: its shape, the jobs, the output writer, and what both
+/// workers learn of the input.
 class Stream {
  public:
   Stream(const StreamPlan& plan, const kernels::Schedule& schedule, FileAccess& files,
@@ -137,227 +101,232 @@ class Stream {
         kernels_(plan.kernels != nullptr ? *plan.kernels : kernels::best()),
         files_(files),
         pages_(pages),
-        chunk_done_(chunk_done),
-        shape_(shape_for(plan)),
-        read_limit_(plan.payload),
-        known_limit_(plan.payload),
-        prefix_(plan.payload, plan.chunk_size) {}
+        shape_(shape_of(plan)),
+        jobs_(shape_.jobs, shape_.window),
+        writer_(plan, shape_.most_ahead, files, chunk_done),
+        readable_(plan.payload) {}
 
   StreamEnd run();
 
  private:
-  std::uint8_t* buffer(std::size_t slot) const {
-    return reinterpret_cast<std::uint8_t*>(memory_.data()) + slot * shape_.round_size;
-  }
-  bool produce(std::size_t slot);
-  bool encipher_tile(LaneGroup& group, Round& round, std::uint8_t* bytes);
-  bool produce_stretch(Round& round, std::uint8_t* bytes);
-  std::size_t read_at(std::uint8_t* bytes, std::uint64_t position, std::size_t length);
-  bool consume(std::size_t slot);
-  bool encipher_group(std::uint64_t group, std::size_t worker);
-  bool write_round(const Round& round, const std::uint8_t* bytes);
-  bool write_extent(const Extent& extent, const std::uint8_t* bytes);
-  bool cut_back();
-  StreamEnd finish();
+  void work(std::size_t worker);
+  bool do_job(std::uint64_t job, std::uint8_t* buffer);
+  bool encrypt_tiles(std::uint64_t job, std::uint8_t* buffer);
+  bool encrypt_whole(std::uint64_t job, std::uint8_t* buffer);
+  bool decrypt(std::uint64_t job, std::uint8_t* buffer);
+  std::size_t read_job(std::uint64_t job, std::uint8_t* to, std::size_t length);
+  std::size_t read_at(std::uint8_t* to, std::uint64_t position, std::size_t length);
+  void input_ends(std::uint64_t position, bool failed);
+  bool write_job(std::uint64_t job, const std::uint8_t* bytes, std::size_t length);
+  std::uint64_t job_length(std::uint64_t job) const;
 
   const StreamPlan& plan_;
   const kernels::Schedule& schedule_;
   const kernels::Kernels& kernels_;
   FileAccess& files_;
   PageSource& pages_;
-  const ChunkDone& chunk_done_;
-  const Shape shape_;
+  const WorkShape shape_;
+  JobQueue jobs_;
+  OutputWriter writer_;
   SecretRegion memory_;
-  std::vector<Round> rounds_;
 
-  // Reading side. Shared groups read at once on both threads.
-  std::atomic<std::uint64_t> read_limit_;  // the payload, or the first byte that could not be read
-  LaneGroup lanes_;                        // the relayed group being enciphered
-  std::uint64_t stretch_start_ = 0;        // the next stretch to decipher
-  std::uint8_t previous_ = 0;              // last ciphertext byte read, when decrypting
+  /// The input can be read up to here: the payload, or where it ended or
+  /// failed, whichever is lower.
+  std::atomic<std::uint64_t> readable_;
+  std::atomic<bool> read_failed_{false};
+  /// The last ciphertext byte read from an input read in order, for the
+  /// next job's first feedback: handed over with the read turn.
+  std::uint8_t last_read_ = 0;
 
-  // Writing side. Shared groups write under the mutex, one at a time.
-  std::mutex output_mutex_;
-  std::uint64_t known_limit_;  // read_limit_ as the last round written saw it
-  OutputPrefix prefix_;
-  bool write_failed_ = false;
-  bool stopped_ = false;
+  std::mutex error_mutex_;
+  std::exception_ptr error_;  // the first exception on either worker
 };
-
-static_assert(OutputPrefix::kMaxAhead >= 2 * kernels::kMaxLanes,
-              "every lane of two shared groups may be written ahead of the first");
 
 StreamEnd Stream::run() {
   if (plan_.payload == 0) return StreamEnd::kDone;
-  memory_ = SecretRegion(shape_.slots * shape_.round_size, SecretRegion::Lock::kNo,
+  memory_ = SecretRegion(shape_.workers * shape_.buffer, SecretRegion::Lock::kNo,
                          SecretRegion::Populate::kYes, pages_);
   if (!memory_.valid()) return StreamEnd::kNoMemory;
-  if (shape_.groups == 0) rounds_.resize(shape_.slots);
-  try {
-    if (shape_.groups != 0) {
-      share_jobs(shape_.groups, [this](std::uint64_t group, std::size_t worker) {
-        return encipher_group(group, worker);
-      });
-      known_limit_ = read_limit_;
-    } else {
-      relay_rounds(
-          shape_.slots, [this](std::size_t slot) { return produce(slot); },
-          [this](std::size_t slot) { return consume(slot); });
-    }
-  } catch (...) {
-    // Whatever ended the stream, nothing past the complete prefix stays.
-    if (!cut_back()) return StreamEnd::kWriteFailed;
-    throw;
+  // With a known length the header goes first; otherwise the first job
+  // writes it once it has found a byte.
+  if (plan_.payload != UNKNOWN_LENGTH && !writer_.write_header()) {
+    return writer_.finish(readable_, read_failed_);
   }
-  return finish();
+  std::optional<HelperThread> helper;
+  if (shape_.workers == 2) {
+    try {
+      helper.emplace([this] { work(1); });
+    } catch (const std::system_error&) {
+      // No second thread to be had: this one does every job.
+    }
+  }
+  work(0);
+  if (helper) helper->join();
+  if (error_) {
+    // Whatever ended the stream, nothing past the complete prefix stays.
+    if (!writer_.cut_back()) return StreamEnd::kWriteFailed;
+    std::rethrow_exception(error_);
+  }
+  return writer_.finish(readable_, read_failed_);
 }
 
-std::size_t Stream::read_at(std::uint8_t* bytes, std::uint64_t position, std::size_t length) {
-  const ReadResult got =
-      read_full_at(files_, plan_.input, bytes, length, plan_.input_offset + position);
-  // An early end and a read error are one: the input is readable up to here.
-  if (got.count < length) {
-    const std::uint64_t reached = position + got.count;
-    std::uint64_t limit = read_limit_.load();
-    while (reached < limit && !read_limit_.compare_exchange_weak(limit, reached)) {
+/// Takes jobs until none is left or the stream ends; an exception ends it
+/// for both workers and is kept for the caller.
+void Stream::work(std::size_t worker) {
+  std::uint8_t* const buffer =
+      reinterpret_cast<std::uint8_t*>(memory_.data()) + worker * shape_.buffer;
+  try {
+    while (const std::optional<std::uint64_t> job = jobs_.take()) {
+      if (!do_job(*job, buffer)) {
+        jobs_.stop();
+        return;
+      }
+      jobs_.finish(*job);
     }
+  } catch (...) {
+    {
+      const std::lock_guard lock(error_mutex_);
+      if (!error_) error_ = std::current_exception();
+    }
+    jobs_.stop();
   }
+}
+
+bool Stream::do_job(std::uint64_t job, std::uint8_t* buffer) {
+  if (plan_.direction == Direction::kDecrypt) return decrypt(job, buffer);
+  return shape_.whole ? encrypt_whole(job, buffer) : encrypt_tiles(job, buffer);
+}
+
+/// Payload bytes job `job` covers, as far as the input is known to go.
+std::uint64_t Stream::job_length(std::uint64_t job) const {
+  const std::uint64_t start = job * shape_.span;
+  const std::uint64_t end = std::min(start + shape_.span, readable_.load());
+  return end > start ? end - start : 0;
+}
+
+std::size_t Stream::read_at(std::uint8_t* to, std::uint64_t position, std::size_t length) {
+  const ReadResult got =
+      read_full_at(files_, plan_.input, to, length, plan_.input_offset + position);
+  if (got.count < length) input_ends(position + got.count, got.failed);
   return got.count;
 }
 
-bool Stream::produce(std::size_t slot) {
-  Round& round = rounds_[slot];
-  bool more = false;
-  if (plan_.direction == Direction::kEncrypt) {
-    if (!encipher_tile(lanes_, round, buffer(slot))) {
-      lanes_ = LaneGroup{lanes_.start + shape_.lanes * plan_.chunk_size};
+/// The input can be read no further than `position`: an early end of a
+/// payload of known length, the end of one of unknown length, or an error.
+void Stream::input_ends(std::uint64_t position, bool failed) {
+  if (failed) read_failed_ = true;
+  std::uint64_t limit = readable_.load();
+  while (position < limit && !readable_.compare_exchange_weak(limit, position)) {
+  }
+}
+
+/// Reads job `job`'s bytes into `to`: where they are, or in turn from an
+/// input that gives them only in order. Ends the jobs where the input ends.
+std::size_t Stream::read_job(std::uint64_t job, std::uint8_t* to, std::size_t length) {
+  const std::uint64_t start = job * shape_.span;
+  if (plan_.input_access == Access::kAnywhere) return read_at(to, start, length);
+  if (!jobs_.wait_turn(JobQueue::kRead, job)) return 0;
+  std::size_t count = 0;
+  if (readable_ > start) {
+    // Where a decryption job reads, the byte before it is the last one read.
+    if (plan_.direction == Direction::kDecrypt) *(to - 1) = last_read_;
+    const ReadResult got = read_full(files_, plan_.input, to, length);
+    count = got.count;
+    if (count < length) input_ends(start + count, got.failed);
+    if (count != 0) last_read_ = to[count - 1];
+  }
+  if (count < length) jobs_.end_at(job + 1);
+  jobs_.pass_turn(JobQueue::kRead, job);
+  return count;
+}
+
+/// Writes a job's bytes, in turn where the output takes them in order.
+bool Stream::write_job(std::uint64_t job, const std::uint8_t* bytes, std::size_t length) {
+  const Piece piece{job * shape_.span, bytes, length};
+  if (plan_.output_access == Access::kAnywhere) return length == 0 || writer_.write({&piece, 1});
+  if (!jobs_.wait_turn(JobQueue::kWrite, job)) return false;
+  const bool written = length == 0 || writer_.write({&piece, 1});
+  jobs_.pass_turn(JobQueue::kWrite, job);
+  return written;
+}
+
+/// Runs the chains of a job's chunks side by side, a tile of each at a
+/// time, reading each tile from its place and writing it to its place.
+/// Only the payload's last chunk is shorter than the others, and only the
+/// chunk where the input fails is cut, so the lanes still going are always
+/// the first ones.
+bool Stream::encrypt_tiles(std::uint64_t job, std::uint8_t* buffer) {
+  const std::uint64_t start = job * shape_.span;
+  std::array<std::uint8_t, kernels::kMaxLanes> feedback{};
+  std::array<Piece, kernels::kMaxLanes> pieces{};
+  for (std::uint64_t position = 0; position < plan_.chunk_size; position += shape_.tile) {
+    std::size_t lanes = 0;
+    std::size_t widest = 0;
+    for (; lanes < shape_.lanes; ++lanes) {
+      const std::uint64_t chunk = start + lanes * plan_.chunk_size;
+      const std::uint64_t end = std::min(chunk + plan_.chunk_size, readable_.load());
+      if (chunk + position >= end) break;
+      const auto length =
+          static_cast<std::size_t>(std::min<std::uint64_t>(shape_.tile, end - chunk - position));
+      std::uint8_t* const lane = buffer + lanes * shape_.stride;
+      const std::size_t got = read_at(lane, chunk + position, length);
+      if (got == 0) break;
+      pieces[lanes] = {chunk + position, lane, got};
+      widest = std::max(widest, got);
     }
-    more = lanes_.start < read_limit_;
-  } else {
-    more = produce_stretch(round, buffer(slot));
-  }
-  round.limit = read_limit_;
-  return more;
-}
-
-/// Reads the same stretch of positions from each chunk of the group, and
-/// runs their chains through it side by side; false once the group has
-/// ended. Only the last chunk of the payload is shorter than the others,
-/// and only the chunk where the input fails is cut, so the lanes still
-/// going are always the first ones.
-bool Stream::encipher_tile(LaneGroup& group, Round& round, std::uint8_t* bytes) {
-  round.count = 0;
-  std::size_t lanes = 0;
-  std::size_t widest = 0;
-  for (std::size_t lane = 0; lane < shape_.lanes; ++lane) {
-    const std::uint64_t start = group.start + lane * plan_.chunk_size;
-    const std::uint64_t end = std::min(start + plan_.chunk_size, read_limit_.load());
-    const std::uint64_t at = start + group.position;
-    if (at >= end) break;
-    const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(shape_.tile, end - at));
-    const std::size_t got = read_at(bytes + lane * shape_.stride, at, length);
-    if (got == 0) break;
-    round.extents[round.count++] = {at, lane * shape_.stride, got};
-    widest = std::max(widest, got);
-    lanes = lane + 1;
-  }
-  // A lane shorter than the widest runs on through stale bytes that are
-  // never written: cheaper than stopping its chain.
-  if (lanes != 0) {
-    kernels_.encrypt_lanes(schedule_, bytes, shape_.stride, lanes, group.position, widest,
-                           group.feedback.data());
-  }
-  group.position += shape_.tile;
-  const std::uint64_t first_end = std::min(group.start + plan_.chunk_size, read_limit_.load());
-  return group.start + group.position < first_end;
-}
-
-/// Reads the next stretch of the payload and deciphers it chunk by chunk.
-bool Stream::produce_stretch(Round& round, std::uint8_t* bytes) {
-  round.count = 0;
-  const std::uint64_t start = stretch_start_;
-  const auto length =
-      static_cast<std::size_t>(std::min<std::uint64_t>(shape_.round_size, read_limit_ - start));
-  const std::size_t got = read_at(bytes, start, length);
-  for (std::size_t at = 0; at < got;) {
-    const std::uint64_t position = (start + at) % plan_.chunk_size;
-    const auto piece =
-        static_cast<std::size_t>(std::min<std::uint64_t>(plan_.chunk_size - position, got - at));
-    previous_ = kernels_.decrypt(schedule_, bytes + at, position, piece,
-                                 position == 0 ? std::uint8_t{0} : previous_);
-    at += piece;
-  }
-  if (got != 0) round.extents[round.count++] = {start, 0, got};
-  stretch_start_ = start + got;
-  return stretch_start_ < read_limit_;
-}
-
-bool Stream::consume(std::size_t slot) { return write_round(rounds_[slot], buffer(slot)); }
-
-/// Reads, enciphers and writes one whole group of a shared stream, in the
-/// buffer of its own thread; false to end the stream.
-bool Stream::encipher_group(std::uint64_t group, std::size_t worker) {
-  LaneGroup lanes{group * shape_.lanes * plan_.chunk_size};
-  std::uint8_t* const bytes = buffer(worker);
-  Round round;
-  while (true) {
-    const bool goes_on = encipher_tile(lanes, round, bytes);
-    round.limit = read_limit_;
-    const std::lock_guard lock(output_mutex_);
-    if (!write_round(round, bytes)) return false;
-    if (!goes_on) return true;
-  }
-}
-
-/// Writes a round's extents from `bytes`, the round's buffer; false to end
-/// the stream.
-bool Stream::write_round(const Round& round, const std::uint8_t* bytes) {
-  // With shared groups, the other thread may have ended the stream.
-  if (stopped_ || write_failed_) return false;
-  if (plan_.stop_requested && plan_.stop_requested()) {
-    stopped_ = true;
-    return false;
-  }
-  known_limit_ = round.limit;
-  for (std::size_t i = 0; i < round.count; ++i) {
-    const Extent& extent = round.extents[i];
-    const std::uint64_t end = extent.position + extent.length;
-    prefix_.will_write(end);
-    if (!write_extent(extent, bytes + extent.offset)) {
-      write_failed_ = true;
-      return false;
-    }
-    prefix_.written(extent.position, end, chunk_done_);
+    if (lanes == 0) return true;
+    // A lane shorter than the widest runs on through bytes that are never
+    // written: cheaper than stopping its chain.
+    kernels_.encrypt_lanes(schedule_, buffer, shape_.stride, lanes, position, widest,
+                           feedback.data());
+    if (!writer_.write({pieces.data(), lanes})) return false;
   }
   return true;
 }
 
-bool Stream::write_extent(const Extent& extent, const std::uint8_t* bytes) {
-  if (plan_.output_seekable) {
-    return write_full_at(files_, plan_.output, bytes, extent.length,
-                         plan_.output_offset + extent.position);
+/// Reads a job's chunks whole, enciphers them side by side in place, a tile
+/// at a time, and writes them whole.
+bool Stream::encrypt_whole(std::uint64_t job, std::uint8_t* buffer) {
+  const auto length = static_cast<std::size_t>(job_length(job));
+  const std::size_t got = length == 0 ? 0 : read_job(job, buffer, length);
+  if (got != 0 && job == 0 && plan_.payload == UNKNOWN_LENGTH && !writer_.write_header()) {
+    return false;
   }
-  return write_full(files_, plan_.output, bytes, extent.length);
+  std::array<std::uint8_t, kernels::kMaxLanes> feedback{};
+  const auto first = static_cast<std::size_t>(std::min<std::uint64_t>(got, plan_.chunk_size));
+  for (std::size_t position = 0; position < first; position += shape_.tile) {
+    const std::size_t lanes =
+        static_cast<std::size_t>((got - position + plan_.chunk_size - 1) / plan_.chunk_size);
+    kernels_.encrypt_lanes(schedule_, buffer + position, shape_.stride, lanes, position,
+                           std::min(shape_.tile, first - position), feedback.data());
+  }
+  return write_job(job, buffer, got);
 }
 
-/// Cuts the output back to its complete prefix, where it may hold more and
-/// can be cut; false if the cut failed.
-bool Stream::cut_back() {
-  if (!plan_.output_seekable || !prefix_.ragged()) return true;
-  return files_.truncate(plan_.output, plan_.output_offset + prefix_.complete()) == 0;
-}
-
-StreamEnd Stream::finish() {
-  if (!cut_back() || write_failed_) return StreamEnd::kWriteFailed;
-  if (stopped_) return StreamEnd::kStopped;
-  if (known_limit_ < plan_.payload) {
-    // The chunk the input failed in delivered some bytes: they are drawn too.
-    if (prefix_.complete() % plan_.chunk_size != 0) chunk_done_(prefix_.complete());
-    return StreamEnd::kReadFailed;
+/// Reads a stretch and the ciphertext byte before it, deciphers it chunk
+/// by chunk in place, and writes it.
+bool Stream::decrypt(std::uint64_t job, std::uint8_t* buffer) {
+  const std::uint64_t start = job * shape_.span;
+  const auto length = static_cast<std::size_t>(job_length(job));
+  std::uint8_t* const bytes = buffer + 1;
+  std::size_t got = 0;
+  if (length == 0) {
+  } else if (plan_.input_access == Access::kAnywhere && start != 0) {
+    const std::size_t with_before = read_at(buffer, start - 1, length + 1);
+    got = with_before == 0 ? 0 : with_before - 1;
+  } else {
+    got = read_job(job, bytes, length);
   }
-  // Never a success with less than the whole payload in place.
-  if (prefix_.complete() != plan_.payload) return StreamEnd::kWriteFailed;
-  return StreamEnd::kDone;
+  std::uint8_t previous = *buffer;
+  for (std::size_t at = 0; at < got;) {
+    const std::uint64_t position = (start + at) % plan_.chunk_size;
+    const auto piece =
+        static_cast<std::size_t>(std::min<std::uint64_t>(plan_.chunk_size - position, got - at));
+    previous = kernels_.decrypt(schedule_, bytes + at, position, piece,
+                                position == 0 ? std::uint8_t{0} : previous);
+    at += piece;
+  }
+  return write_job(job, bytes, got);
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
-// Streaming the payload from the input, through the cipher, to the output,
-// in rounds small enough to stay in the processor's caches.
+// Streaming the payload from the input, through the cipher, to the output:
+// two workers, each taking the next job, reading it, enciphering it in a
+// buffer of its own and writing it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
 
 #include "file_io.h"
 #include "kelm.h"
@@ -16,34 +18,41 @@ namespace kelm {
 
 enum class Direction { kEncrypt, kDecrypt };
 
-/// Chunk positions a lane covers in one round of encryption into a file of
-/// fewer than 32 chunks: short enough that reading, enciphering and writing
-/// overlap from the start. Larger files take two or four times as long.
-inline constexpr std::size_t TILE_SIZE = std::size_t{64} * 1024;
+/// How a file takes or gives its bytes: anywhere (a regular file), or only
+/// in order, once (a pipe, a socket, a terminal).
+enum class Access { kAnywhere, kInOrder };
 
-/// Relayed rounds in flight at once: one being written, one being read and
-/// enciphered, and one more so that neither side often waits for the other.
-inline constexpr std::size_t ROUNDS_IN_FLIGHT = 3;
+/// A payload whose length is not known until its input ends.
+inline constexpr std::uint64_t UNKNOWN_LENGTH = ~std::uint64_t{0};
 
-/// Bytes a round of decryption reads, deciphers and writes: small enough
-/// that the rounds in flight stay in the second-level cache.
+/// Chunk positions an encryption job reads, enciphers and writes at a time
+/// when both files take bytes anywhere: large enough that the system calls
+/// cost little beside their copies, small enough that a job's tiles stay in
+/// the second-level cache.
+inline constexpr std::size_t TILE_SIZE = std::size_t{256} * 1024;
+
+/// Bytes of one decryption job: the same balance.
 inline constexpr std::size_t STRETCH_SIZE = std::size_t{256} * 1024;
 
-/// Chunks enciphered side by side when the output takes bytes only in order
-/// (a pipe or a device): each is then held whole until it is written.
-inline constexpr std::size_t IN_ORDER_LANES = 4;
+/// Chunks an encryption job holds whole where a file takes bytes only in
+/// order: each worker's buffer then holds that many chunks.
+inline constexpr std::size_t WHOLE_LANES = 8;
 
-/// What to stream, from where to where, and the shape of the work.
+/// What to stream, from where to where, and the bounds of the work's shape.
 struct StreamPlan {
   Direction direction = Direction::kEncrypt;
   int input = -1;
-  std::uint64_t input_offset = 0;  // where the payload starts in the input
+  Access input_access = Access::kAnywhere;
+  std::uint64_t input_offset = 0;  // where the payload starts in an input read anywhere
   int output = -1;
-  std::uint64_t output_offset = 0;  // where it starts in the output
-  /// The output takes writes at any offset (a regular file), so each tile
-  /// goes straight to its place; otherwise every byte is written in order.
-  bool output_seekable = true;
-  /// Bytes to stream: never more are read, even if the input has grown.
+  Access output_access = Access::kAnywhere;
+  std::uint64_t output_offset = 0;  // where the payload starts in an output written anywhere
+  /// Written before the payload (the seed byte of an encryption): at once
+  /// when the payload's length is known, else once its first byte is read,
+  /// so that an empty stream writes nothing.
+  std::span<const std::uint8_t> header;
+  /// Bytes to stream, never more even if the input has grown; or
+  /// UNKNOWN_LENGTH, for an input read in order, to its end.
   std::uint64_t payload = 0;
   std::uint64_t chunk_size = CHUNK_SIZE;
   /// Upper bounds of the work's shape. The program keeps the defaults;
@@ -51,16 +60,19 @@ struct StreamPlan {
   std::size_t max_lanes = kernels::kMaxLanes;
   std::size_t tile = TILE_SIZE;
   std::size_t stretch = STRETCH_SIZE;
-  std::size_t rounds_in_flight = ROUNDS_IN_FLIGHT;
+  std::size_t whole_lanes = WHOLE_LANES;
+  /// 2 to share the jobs with a helper thread, 1 to do them all here.
+  std::size_t workers = 2;
   /// The cipher loops to use; nullptr for the widest this processor has.
   const kernels::Kernels* kernels = nullptr;
-  /// Asked before each round is written: true to stop there (an interrupt).
+  /// Asked before each write: true to stop there (an interrupt).
   std::function<bool()> stop_requested;
 };
 
 /// How a stream ended.
 enum class StreamEnd {
   kDone,         // the whole payload is in the output
+  kEmpty,        // a payload of unknown length had no byte at all
   kReadFailed,   // the input ended early or could not be read
   kWriteFailed,  // the output took no more bytes, or could not be cut back
   kNoMemory,     // no buffers could be had
@@ -69,9 +81,8 @@ enum class StreamEnd {
 
 /// Streams the payload, reading and writing through `files` and taking its
 /// buffers from `pages`. `chunk_done` is told, in order, of each chunk read,
-/// enciphered and written in full; after a read failure it is told once
-/// more, of the position reached, if the chunk that failed delivered any
-/// bytes.
+/// enciphered and written in full, then of the end of a last, partial one:
+/// the payload's, or where the input failed.
 ///
 /// However the stream ends, a return or an exception, the output then holds
 /// from output_offset a prefix of what a whole stream writes, and nothing
@@ -79,8 +90,8 @@ enum class StreamEnd {
 /// read when kReadFailed; otherwise up to the last chunk position told, or
 /// beyond it within the chunk that was being written. Only kWriteFailed may
 /// leave more where the output cannot be cut back; with an output that
-/// takes bytes only in order, a write cut short leaves part of a round.
-/// Exceptions reach the caller after both threads have stopped.
+/// takes bytes only in order, a write cut short leaves part of a job.
+/// Exceptions reach the caller after both workers have stopped.
 StreamEnd stream_payload(const StreamPlan& plan, const kernels::Schedule& schedule,
                          FileAccess& files, PageSource& pages, const ChunkDone& chunk_done);
 

@@ -55,6 +55,9 @@ bool block_again(int fd) {
 
 class SystemFiles final : public FileAccess {
  public:
+  ssize_t read(int fd, std::uint8_t* buffer, std::size_t length) override {
+    return ::read(fd, buffer, length);
+  }
   ssize_t read_at(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset) override {
     return ::pread(fd, buffer, length, static_cast<off_t>(offset));
   }

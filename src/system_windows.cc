@@ -141,6 +141,15 @@ std::ptrdiff_t failed_with(int error) {
 
 class SystemFiles final : public FileAccess {
  public:
+  std::ptrdiff_t read(int fd, std::uint8_t* buffer, std::size_t length) override {
+    DWORD got = 0;
+    if (!::ReadFile(handle_of(fd), buffer, static_cast<DWORD>(std::min(length, kLargestCall)), &got,
+                    nullptr)) {
+      // A pipe whose writer has gone has ended, as on other systems.
+      return ::GetLastError() == ERROR_BROKEN_PIPE ? 0 : failed_with(EIO);
+    }
+    return static_cast<std::ptrdiff_t>(got);
+  }
   std::ptrdiff_t read_at(int fd, std::uint8_t* buffer, std::size_t length,
                          std::uint64_t offset) override {
     OVERLAPPED where = at_offset(offset);

@@ -153,8 +153,35 @@ std::optional<FaultyFiles::Fault> FaultyFiles::next_call(Call kind, int fd) {
   return planted_;
 }
 
+namespace {
+
+/// The file position of `fd`, or 0 where it has none.
+std::uint64_t position_of(int fd) {
+#ifdef _WIN32
+  const std::int64_t offset = ::_lseeki64(fd, 0, SEEK_CUR);
+#else
+  const off_t offset = ::lseek(fd, 0, SEEK_CUR);
+#endif
+  return offset < 0 ? 0 : static_cast<std::uint64_t>(offset);
+}
+
+}  // namespace
+
+std::ptrdiff_t FaultyFiles::read(int fd, std::uint8_t* buffer, std::size_t length) {
+  return read_some(fd, buffer, length, position_of(fd), false);
+}
+
 std::ptrdiff_t FaultyFiles::read_at(int fd, std::uint8_t* buffer, std::size_t length,
                                     std::uint64_t offset) {
+  return read_some(fd, buffer, length, offset, true);
+}
+
+std::ptrdiff_t FaultyFiles::read_some(int fd, std::uint8_t* buffer, std::size_t length,
+                                      std::uint64_t offset, bool positional) {
+  const auto pass_on = [&] {
+    return positional ? system_files().read_at(fd, buffer, length, offset)
+                      : system_files().read(fd, buffer, length);
+  };
   if (const std::optional<Fault> fault = next_call(Call::kRead, fd)) {
     if (*fault == Fault::kEmpty) return 0;
     if (*fault == Fault::kFail) {
@@ -166,9 +193,7 @@ std::ptrdiff_t FaultyFiles::read_at(int fd, std::uint8_t* buffer, std::size_t le
   if (read_path_) {
     const std::optional<FileInfo> named = path_info(*read_path_);
     const std::optional<FileInfo> opened = file_info(fd);
-    if (!named || !opened || !same_file(*named, *opened)) {
-      return system_files().read_at(fd, buffer, length, offset);
-    }
+    if (!named || !opened || !same_file(*named, *opened)) return pass_on();
   }
   if (before_first_read_) std::exchange(before_first_read_, nullptr)();
   if (read_end_ && offset + length > *read_end_) {
@@ -179,7 +204,7 @@ std::ptrdiff_t FaultyFiles::read_at(int fd, std::uint8_t* buffer, std::size_t le
     }
     length = static_cast<std::size_t>(*read_end_ - offset);
   }
-  return system_files().read_at(fd, buffer, length, offset);
+  return pass_on();
 }
 
 std::size_t FaultyFiles::allowed_write(int fd, std::uint64_t offset, std::size_t length) {
@@ -197,12 +222,7 @@ std::size_t FaultyFiles::allowed_write(int fd, std::uint64_t offset, std::size_t
 }
 
 std::ptrdiff_t FaultyFiles::write(int fd, const std::uint8_t* buffer, std::size_t length) {
-#ifdef _WIN32
-  const std::int64_t offset = ::_lseeki64(fd, 0, SEEK_CUR);
-#else
-  const off_t offset = ::lseek(fd, 0, SEEK_CUR);
-#endif
-  return write_some(fd, buffer, length, offset < 0 ? 0 : static_cast<std::uint64_t>(offset), false);
+  return write_some(fd, buffer, length, position_of(fd), false);
 }
 
 std::ptrdiff_t FaultyFiles::write_some(int fd, const std::uint8_t* buffer, std::size_t length,

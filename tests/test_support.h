@@ -109,6 +109,7 @@ class FaultyFiles : public FileAccess {
   std::size_t calls() const { return log_.size(); }
   std::pair<Call, std::string> call(std::size_t n) const { return log_.at(n); }
 
+  std::ptrdiff_t read(int fd, std::uint8_t* buffer, std::size_t length) override;
   std::ptrdiff_t read_at(int fd, std::uint8_t* buffer, std::size_t length,
                          std::uint64_t offset) override;
   std::ptrdiff_t write(int fd, const std::uint8_t* buffer, std::size_t length) override;
@@ -121,6 +122,8 @@ class FaultyFiles : public FileAccess {
   static constexpr std::size_t kRefused = ~std::size_t{0};
   /// How many of `length` bytes at `offset` a write takes, or kRefused.
   std::size_t allowed_write(int fd, std::uint64_t offset, std::size_t length);
+  std::ptrdiff_t read_some(int fd, std::uint8_t* buffer, std::size_t length,
+                           std::uint64_t offset, bool positional);
   std::ptrdiff_t write_some(int fd, const std::uint8_t* buffer, std::size_t length,
                             std::uint64_t offset, bool positional);
   /// Logs a call; the fault planted for it, if any.

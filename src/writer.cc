@@ -1,0 +1,72 @@
+#include "writer.h"
+
+#include <algorithm>
+
+namespace kelm {
+
+OutputWriter::OutputWriter(const StreamPlan& plan, std::size_t most_ahead, FileAccess& files,
+                           const ChunkDone& chunk_done)
+    : plan_(plan), files_(files), chunk_done_(chunk_done), prefix_(plan.chunk_size, most_ahead) {}
+
+bool OutputWriter::write_header() {
+  const std::span<const std::uint8_t> header = plan_.header;
+  if (header.empty()) return true;
+  const bool written =
+      plan_.output_access == Access::kInOrder
+          ? write_full(files_, plan_.output, header.data(), header.size())
+          : write_full_at(files_, plan_.output, header.data(), header.size(),
+                          plan_.output_offset - header.size());
+  if (!written) failed_ = true;
+  return written;
+}
+
+bool OutputWriter::write(std::span<const Piece> pieces) {
+  {
+    const std::lock_guard lock(mutex_);
+    if (ending()) return false;
+    if (plan_.stop_requested && plan_.stop_requested()) {
+      stopped_ = true;
+      return false;
+    }
+    for (const Piece& piece : pieces) prefix_.will_write(piece.position + piece.length);
+  }
+  for (const Piece& piece : pieces) {
+    // Once either worker has failed, neither begins another write.
+    if (failed_ || !put(piece)) {
+      failed_ = true;
+      return false;
+    }
+    const std::lock_guard lock(mutex_);
+    prefix_.written(piece.position, piece.position + piece.length, chunk_done_);
+  }
+  return true;
+}
+
+bool OutputWriter::put(const Piece& piece) {
+  if (plan_.output_access == Access::kInOrder) {
+    return write_full(files_, plan_.output, piece.bytes, piece.length);
+  }
+  return write_full_at(files_, plan_.output, piece.bytes, piece.length,
+                       plan_.output_offset + piece.position);
+}
+
+bool OutputWriter::cut_back() {
+  if (plan_.output_access == Access::kInOrder || !prefix_.ragged()) return true;
+  return files_.truncate(plan_.output, plan_.output_offset + prefix_.complete()) == 0;
+}
+
+StreamEnd OutputWriter::finish(std::uint64_t readable, bool read_failed) {
+  if (!cut_back() || failed_) return StreamEnd::kWriteFailed;
+  if (stopped_) return StreamEnd::kStopped;
+  const std::uint64_t end = std::min(plan_.payload, readable);
+  // Never a success, nor a clean read failure, with less than was read.
+  if (prefix_.complete() != end) return StreamEnd::kWriteFailed;
+  if (end % plan_.chunk_size != 0) chunk_done_(end);
+  if (read_failed || (end < plan_.payload && plan_.payload != UNKNOWN_LENGTH)) {
+    return StreamEnd::kReadFailed;
+  }
+  if (end == 0) return StreamEnd::kEmpty;
+  return StreamEnd::kDone;
+}
+
+}  // namespace kelm

@@ -1,0 +1,65 @@
+// The output side of a stream, shared by both workers: the header and the
+// payload's writes, what of the output is complete, the chunks told, and
+// the cut-back and verdict when the stream ends.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <span>
+
+#include "file_io.h"
+#include "prefix.h"
+#include "stream.h"
+
+namespace kelm {
+
+/// A stretch of payload in a worker's buffer, on its way to the output.
+struct Piece {
+  std::uint64_t position;  // in the payload
+  const std::uint8_t* bytes;
+  std::size_t length;
+};
+
+class OutputWriter {
+ public:
+  OutputWriter(const StreamPlan& plan, std::size_t most_ahead, FileAccess& files,
+               const ChunkDone& chunk_done);
+
+  /// Writes the plan's header, if any, before the payload.
+  bool write_header();
+
+  /// Writes `pieces`, each where it belongs (an output written in order
+  /// takes them as they come: its caller keeps the order). False to end
+  /// the stream: a stop was asked for, or a write failed, here or on the
+  /// other worker. No lock is held while the system writes, so one worker
+  /// slowed in a write never holds the other up here.
+  bool write(std::span<const Piece> pieces);
+
+  /// Whether the stream is ending: a stop, or a failed write.
+  bool ending() const { return stopped_ || failed_; }
+
+  /// Cuts the output back to its complete prefix, where it may hold more
+  /// and can be cut; false if the cut failed.
+  bool cut_back();
+
+  /// How the stream ended, once both workers have stopped: the input could
+  /// be read up to `readable` (UNKNOWN_LENGTH if to the end of a payload
+  /// of known length), or `read_failed` at that point. Tells of the last,
+  /// partial chunk written.
+  StreamEnd finish(std::uint64_t readable, bool read_failed);
+
+ private:
+  bool put(const Piece& piece);
+
+  const StreamPlan& plan_;
+  FileAccess& files_;
+  const ChunkDone& chunk_done_;
+  std::mutex mutex_;  // guards prefix_ and the telling of chunks
+  OutputPrefix prefix_;
+  std::atomic<bool> failed_{false};
+  std::atomic<bool> stopped_{false};
+};
+
+}  // namespace kelm
