@@ -4,10 +4,10 @@
 // plain reference, with the input cut short at an arbitrary byte or not.
 //
 // Input layout: byte 0: bit 0 decrypts, bit 1 writes in order, bits 2-3 the
-// key length (16 << n), bits 4-5 the rounds in flight (1 + n % 3), bit 6 cuts
-// the input short; byte 1 the seed; byte 2 the chunk length (1 to 256);
-// byte 3 the lanes (1 to 32); byte 4 the tile (1 to 64); bytes 5-6 where
-// the input is cut; then the key bytes, then the payload.
+// key length (16 << n), bit 4 one worker, bit 5 reads in order to the input's
+// end (its length unknown), bit 6 cuts the input short; byte 1 the seed; byte 2 the chunk length (1
+// to 256); byte 3 the lanes (1 to 32); byte 4 the tile (1 to 64); bytes 5-6 where the input is cut;
+// then the key bytes, then the payload.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -37,8 +37,17 @@ void check(bool condition) {
 /// refusing bytes at and past `room`, by an error or by taking none.
 class CutFiles final : public kelm::FileAccess {
  public:
-  CutFiles(std::uint64_t end, std::uint64_t room, bool refuse_by_error)
-      : end_(end), room_(room), refuse_by_error_(refuse_by_error) {}
+  CutFiles(std::uint64_t end, std::uint64_t room, bool refuse_by_error, std::size_t piece)
+      : end_(end), room_(room), refuse_by_error_(refuse_by_error), piece_(piece) {}
+  /// Reads in order come in pieces of at most `piece` bytes, as from a pipe.
+  std::ptrdiff_t read(int fd, std::uint8_t* buffer, std::size_t length) override {
+    const off_t at = lseek(fd, 0, SEEK_CUR);
+    check(at >= 0);
+    const std::ptrdiff_t got =
+        read_at(fd, buffer, std::min(length, piece_), static_cast<std::uint64_t>(at));
+    if (got > 0) check(lseek(fd, got, SEEK_CUR) >= 0);
+    return got;
+  }
   std::ptrdiff_t read_at(int fd, std::uint8_t* buffer, std::size_t length,
                          std::uint64_t offset) override {
     if (offset >= end_) return 0;
@@ -76,6 +85,7 @@ class CutFiles final : public kelm::FileAccess {
   std::uint64_t end_;
   std::uint64_t room_;
   bool refuse_by_error_;
+  std::size_t piece_;
 };
 
 /// An in-memory file holding `bytes`, emptied first.
@@ -108,13 +118,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   kelm::StreamPlan plan;
   plan.direction = decrypt ? kelm::Direction::kDecrypt : kelm::Direction::kEncrypt;
-  plan.output_seekable = (data[0] & 2) == 0;
-  plan.rounds_in_flight = 1 + ((data[0] >> 4) & 3) % 3;
+  plan.output_access = (data[0] & 2) == 0 ? kelm::Access::kAnywhere : kelm::Access::kInOrder;
+  plan.workers = (data[0] & 0x10) != 0 ? 1 : 2;
+  const bool unknown_length = (data[0] & 0x20) != 0;
+  plan.input_access = unknown_length ? kelm::Access::kInOrder : kelm::Access::kAnywhere;
   plan.chunk_size = 1 + std::uint64_t{data[2]};
   plan.max_lanes = 1 + data[3] % kelm::kernels::kMaxLanes;
   plan.tile = 1 + data[4] % 64;
   plan.stretch = plan.max_lanes * plan.tile;
-  plan.payload = payload.size();
+  plan.whole_lanes = plan.max_lanes;
+  plan.payload = unknown_length ? kelm::UNKNOWN_LENGTH : payload.size();
   std::uint64_t readable = payload.size();
   if ((data[0] & 0x40) != 0)
     readable = std::min<std::uint64_t>(readable, data[5] | std::uint64_t{data[6]} << 8);
@@ -147,7 +160,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const kelm::kernels::Kernels* set : kelm::kernels::available()) {
     plan.kernels = set;
     check(ftruncate(output, 0) == 0 && lseek(output, 0, SEEK_SET) == 0);
-    CutFiles files(readable, room, write_fault == 1);
+    check(lseek(input, 0, SEEK_SET) == 0);
+    CutFiles files(readable, room, write_fault == 1, 1 + std::size_t{seed} % 97);
     std::vector<std::uint64_t> told;
     const kelm::StreamEnd end =
         kelm::stream_payload(plan, key.schedule(seed), files, kelm::system_pages(),
@@ -161,8 +175,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       check(told.empty() || told.back() <= written.size());
       continue;
     }
-    check(end ==
-          (readable < payload.size() ? kelm::StreamEnd::kReadFailed : kelm::StreamEnd::kDone));
+    if (unknown_length) {
+      // Where a pipe ends is where its stream ends.
+      check(end == (readable == 0 ? kelm::StreamEnd::kEmpty : kelm::StreamEnd::kDone));
+    } else {
+      check(end ==
+            (readable < payload.size() ? kelm::StreamEnd::kReadFailed : kelm::StreamEnd::kDone));
+    }
     check(written == expected);
     check(told == ends);
   }

@@ -11,8 +11,7 @@ OutputPrefix::OutputPrefix(std::uint64_t chunk_size, std::size_t most_ahead)
 
 void OutputPrefix::will_write(std::uint64_t end) { touched_ = std::max(touched_, end); }
 
-void OutputPrefix::written(std::uint64_t position, std::uint64_t end,
-                           const ChunkDone& chunk_done) {
+void OutputPrefix::written(std::uint64_t position, std::uint64_t end, const ChunkDone& chunk_done) {
   touched_ = std::max(touched_, end);
   if (position > complete_) return add_ahead({position, end});
   reach(end, chunk_done);

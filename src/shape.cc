@@ -32,8 +32,7 @@ void cut_chunks(WorkShape& shape, std::uint64_t chunks, std::size_t widest) {
 void encryption_shape(const StreamPlan& plan, WorkShape& shape) {
   const std::size_t widest = std::clamp<std::size_t>(plan.max_lanes, 1, kernels::kMaxLanes);
   const std::uint64_t longest = std::min(plan.chunk_size, plan.payload);
-  shape.whole =
-      plan.input_access == Access::kInOrder || plan.output_access == Access::kInOrder;
+  shape.whole = plan.input_access == Access::kInOrder || plan.output_access == Access::kInOrder;
   if (shape.whole) {
     // Each lane sits whole where the input has it: the job is one read and
     // one write, and its lanes are a chunk apart.
@@ -46,7 +45,8 @@ void encryption_shape(const StreamPlan& plan, WorkShape& shape) {
   } else {
     cut_chunks(shape, ceil_div(plan.payload, plan.chunk_size), widest);
   }
-  shape.tile = static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::size_t>(plan.tile, 1), longest));
+  shape.tile = static_cast<std::size_t>(
+      std::min<std::uint64_t>(std::max<std::size_t>(plan.tile, 1), longest));
   if (!shape.whole) {
     // Tiles a power of two apart would all fall in the same few cache sets
     // and evict each other; one line more sets each lane a set further on.
@@ -79,8 +79,7 @@ WorkShape shape_of(const StreamPlan& plan) {
   } else {
     decryption_shape(plan, shape);
   }
-  shape.jobs =
-      plan.payload == UNKNOWN_LENGTH ? UNKNOWN_LENGTH : ceil_div(plan.payload, shape.span);
+  shape.jobs = plan.payload == UNKNOWN_LENGTH ? UNKNOWN_LENGTH : ceil_div(plan.payload, shape.span);
   shape.workers = shape.jobs > 1 ? std::clamp<std::size_t>(plan.workers, 1, 2) : 1;
   // Each job a tile at a time writes a stretch per lane; others, one.
   const std::size_t per_job = shape.whole ? 1 : shape.lanes;

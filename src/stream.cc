@@ -83,9 +83,9 @@ class JobQueue {
   std::condition_variable changed_;
   std::uint64_t jobs_;
   const std::uint64_t window_;
-  std::uint64_t next_ = 0;    // the next job to take
-  std::uint64_t oldest_ = 0;  // the oldest job not yet finished
-  std::vector<bool> finished_;  // of jobs from oldest_ on, by slot
+  std::uint64_t next_ = 0;                 // the next job to take
+  std::uint64_t oldest_ = 0;               // the oldest job not yet finished
+  std::vector<bool> finished_;             // of jobs from oldest_ on, by slot
   std::array<std::uint64_t, 2> passed_{};  // jobs whose turn is over, per turn
   bool stopped_ = false;
 };
@@ -143,7 +143,6 @@ class Stream {
 };
 
 StreamEnd Stream::run() {
-  if (plan_.payload == 0) return StreamEnd::kDone;
   memory_ = SecretRegion(shape_.workers * shape_.buffer, SecretRegion::Lock::kNo,
                          SecretRegion::Populate::kYes, pages_);
   if (!memory_.valid()) return StreamEnd::kNoMemory;
@@ -237,6 +236,9 @@ std::size_t Stream::read_job(std::uint64_t job, std::uint8_t* to, std::size_t le
   }
   if (count < length) jobs_.end_at(job + 1);
   jobs_.pass_turn(JobQueue::kRead, job);
+  // The stream has a first byte: its header may go out. Should that fail,
+  // so does the job's write.
+  if (job == 0 && count != 0 && plan_.payload == UNKNOWN_LENGTH) (void)writer_.write_header();
   return count;
 }
 
@@ -245,7 +247,13 @@ bool Stream::write_job(std::uint64_t job, const std::uint8_t* bytes, std::size_t
   const Piece piece{job * shape_.span, bytes, length};
   if (plan_.output_access == Access::kAnywhere) return length == 0 || writer_.write({&piece, 1});
   if (!jobs_.wait_turn(JobQueue::kWrite, job)) return false;
-  const bool written = length == 0 || writer_.write({&piece, 1});
+  // An input that failed in a job before this one leaves a gap that the
+  // output must not run past: every job before has read by now.
+  const std::uint64_t readable = readable_;
+  const auto kept = static_cast<std::size_t>(
+      std::min<std::uint64_t>(length, readable > piece.position ? readable - piece.position : 0));
+  const Piece in_turn{piece.position, bytes, kept};
+  const bool written = kept == 0 || writer_.write({&in_turn, 1});
   jobs_.pass_turn(JobQueue::kWrite, job);
   return written;
 }
@@ -289,9 +297,6 @@ bool Stream::encrypt_tiles(std::uint64_t job, std::uint8_t* buffer) {
 bool Stream::encrypt_whole(std::uint64_t job, std::uint8_t* buffer) {
   const auto length = static_cast<std::size_t>(job_length(job));
   const std::size_t got = length == 0 ? 0 : read_job(job, buffer, length);
-  if (got != 0 && job == 0 && plan_.payload == UNKNOWN_LENGTH && !writer_.write_header()) {
-    return false;
-  }
   std::array<std::uint8_t, kernels::kMaxLanes> feedback{};
   const auto first = static_cast<std::size_t>(std::min<std::uint64_t>(got, plan_.chunk_size));
   for (std::size_t position = 0; position < first; position += shape_.tile) {
@@ -312,8 +317,12 @@ bool Stream::decrypt(std::uint64_t job, std::uint8_t* buffer) {
   std::size_t got = 0;
   if (length == 0) {
   } else if (plan_.input_access == Access::kAnywhere && start != 0) {
-    const std::size_t with_before = read_at(buffer, start - 1, length + 1);
-    got = with_before == 0 ? 0 : with_before - 1;
+    // The byte before is the job before's to read: a read that fails there
+    // says nothing of that job's bytes.
+    const ReadResult with_before =
+        read_full_at(files_, plan_.input, buffer, length + 1, plan_.input_offset + start - 1);
+    got = with_before.count == 0 ? 0 : with_before.count - 1;
+    if (got < length) input_ends(start + got, with_before.failed);
   } else {
     got = read_job(job, bytes, length);
   }
@@ -333,6 +342,7 @@ bool Stream::decrypt(std::uint64_t job, std::uint8_t* buffer) {
 
 StreamEnd stream_payload(const StreamPlan& plan, const kernels::Schedule& schedule,
                          FileAccess& files, PageSource& pages, const ChunkDone& chunk_done) {
+  if (plan.payload == 0) return StreamEnd::kDone;
   Stream stream(plan, schedule, files, pages, chunk_done);
   return stream.run();
 }

@@ -11,11 +11,10 @@ OutputWriter::OutputWriter(const StreamPlan& plan, std::size_t most_ahead, FileA
 bool OutputWriter::write_header() {
   const std::span<const std::uint8_t> header = plan_.header;
   if (header.empty()) return true;
-  const bool written =
-      plan_.output_access == Access::kInOrder
-          ? write_full(files_, plan_.output, header.data(), header.size())
-          : write_full_at(files_, plan_.output, header.data(), header.size(),
-                          plan_.output_offset - header.size());
+  const bool written = plan_.output_access == Access::kInOrder
+                           ? write_full(files_, plan_.output, header.data(), header.size())
+                           : write_full_at(files_, plan_.output, header.data(), header.size(),
+                                           plan_.output_offset - header.size());
   if (!written) failed_ = true;
   return written;
 }

@@ -30,20 +30,20 @@ class DriverTest : public testing::TempDirTest {
   /// Runs kelm with the clock at `time`; fills out_ and err_.
   int kelm(const std::string& mode, const std::string& input, const std::string& output,
            std::time_t time = 0x1234500E, FileAccess& files = system_files()) {
-    Seams seams;
-    seams.files = &files;
-    return kelm(mode, input, output, seams, time);
+    Services services;
+    services.files = &files;
+    return kelm(mode, input, output, services, time);
   }
 
-  /// As above, through `seams`.
+  /// As above, through `services`.
   int kelm(const std::string& mode, const std::string& input, const std::string& output,
-           const Seams& seams, std::time_t time = 0x1234500E) {
+           const Services& services, std::time_t time = 0x1234500E) {
     testing::StringIn in;
     testing::StringOut out;
     testing::StringOut err;
     const std::vector<std::string> args = {mode, path(input), path(output), path("key")};
     const int status = run(
-        args, {in, out, err}, [time] { return time; }, seams);
+        args, {in, out, err}, [time] { return time; }, services);
     out_ = out.text();
     err_ = err.text();
     return status;
@@ -343,8 +343,8 @@ TEST_F(DriverTest, RunningOutOfMemoryEndsCleanly) {
     const char* name;
     bool on_write;  // thrown where the output is written, else where the input is read
   } kCases[] = {
-      {"while reading, on the helper thread", false},
-      {"while writing, on the calling thread", true},
+      {"while reading", false},
+      {"while writing", true},
   };
   testing::write_file(path("input"), testing::pattern(2'500'000, 7));
   for (const auto& c : kCases) {
@@ -353,7 +353,7 @@ TEST_F(DriverTest, RunningOutOfMemoryEndsCleanly) {
     testing::FaultyFiles files;
     const auto exhausted = [] { throw std::bad_alloc(); };
     if (c.on_write) {
-      files.before_write(20, exhausted);
+      files.before_write(5, exhausted);
     } else {
       files.only_reads_of(path("input"));
       files.before_first_read(exhausted);

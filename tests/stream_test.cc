@@ -1,6 +1,7 @@
-// Streaming a payload: every shape of rounds against the plain
-// chunk-at-a-time reference, and what is left and told after any call to
-// the system fails, comes up short, throws or is interrupted.
+// Streaming a payload: every shape of jobs, files read and written anywhere
+// or in order, against the plain chunk-at-a-time reference, and what is left
+// and told after any call to the system fails, comes up short, throws or is
+// interrupted.
 #include "stream.h"
 
 #include <atomic>
@@ -18,10 +19,19 @@ using testing::Bytes;
 
 constexpr std::uint8_t kSeed = 77;
 constexpr std::uint64_t kInputOffset = 3;   // bytes before the payload in the input
-constexpr std::uint64_t kOutputOffset = 2;  // and in the output
+constexpr std::uint64_t kOutputOffset = 2;  // and in the output, the header's byte last
+constexpr std::uint8_t kHeader = 0xAB;
+
+/// Files that give or take bytes only in order, as pipes do.
+enum Pipes : unsigned {
+  kNoPipe = 0,
+  kPipeIn = 1,
+  kPipeOut = 2,
+  kUnknownLength = 4 | kPipeIn,  // read in order to its end
+};
 
 /// The shape of one stream; chunks of about a hundred bytes reach every
-/// lane, tile and group boundary with small files.
+/// lane, tile and job boundary with small files.
 struct Shape {
   const char* name;
   Direction direction;
@@ -29,8 +39,8 @@ struct Shape {
   std::uint64_t chunk;
   std::size_t lanes;
   std::size_t tile;
-  std::size_t slots = ROUNDS_IN_FLIGHT;
-  bool seekable = true;
+  unsigned pipes = kNoPipe;
+  std::size_t workers = 2;
 };
 
 constexpr Direction kEnc = Direction::kEncrypt;
@@ -50,6 +60,7 @@ struct Streamed {
   bool threw = false;                // an exception reached the caller instead
   Bytes output;                      // without the bytes before the payload
   std::vector<std::uint64_t> told;   // chunk positions, in the order told
+  bool header = false;               // the header is in the output
 };
 
 class StreamTest : public testing::TempDirTest {
@@ -85,22 +96,31 @@ class StreamTest : public testing::TempDirTest {
     FileInfo opened;
     UniqueFd in = open_regular_file(path("input"), opened).value_or(UniqueFd());
     UniqueFd out = open_output_file(path("output"), Create::kNew, 0600);
-    // The bytes before the payload are there already, as the seed byte is.
-    EXPECT_TRUE(write_full(system_files(), out.get(), input.data(), kOutputOffset));
+    // The bytes before the header are there already; an input read in
+    // order is past its own.
+    EXPECT_TRUE(write_full(system_files(), out.get(), input.data(), kOutputOffset - 1));
+    Bytes skipped(kInputOffset);
+    if ((shape.pipes & kPipeIn) != 0) {
+      EXPECT_EQ(read_full(system_files(), in.get(), skipped.data(), kInputOffset).count,
+                kInputOffset);
+    }
 
     StreamPlan plan;
     plan.direction = shape.direction;
     plan.input = in.get();
+    plan.input_access = (shape.pipes & kPipeIn) != 0 ? Access::kInOrder : Access::kAnywhere;
     plan.input_offset = kInputOffset;
     plan.output = out.get();
+    plan.output_access = (shape.pipes & kPipeOut) != 0 ? Access::kInOrder : Access::kAnywhere;
     plan.output_offset = kOutputOffset;
-    plan.output_seekable = shape.seekable;
-    plan.payload = shape.payload;
+    plan.header = {&kHeader, 1};
+    plan.payload = shape.pipes == kUnknownLength ? UNKNOWN_LENGTH : shape.payload;
     plan.chunk_size = shape.chunk;
     plan.max_lanes = shape.lanes;
     plan.tile = shape.tile;
-    plan.stretch = shape.lanes * shape.tile;  // decryption's rounds, in the same table
-    plan.rounds_in_flight = shape.slots;
+    plan.whole_lanes = shape.lanes;
+    plan.stretch = shape.lanes * shape.tile;  // decryption's jobs, in the same table
+    plan.workers = shape.workers;
     plan.kernels = set;
     plan.stop_requested = std::move(stop);
     Streamed result;
@@ -111,9 +131,14 @@ class StreamTest : public testing::TempDirTest {
       result.threw = true;
     }
     const Bytes written = *testing::read_file(path("output"));
-    EXPECT_GE(written.size(), kOutputOffset);
-    result.output.assign(written.begin() + static_cast<std::ptrdiff_t>(kOutputOffset),
-                         written.end());
+    EXPECT_GE(written.size(), kOutputOffset - 1);
+    // The header is written before the payload, or not at all.
+    result.header = written.size() >= kOutputOffset;
+    if (result.header) {
+      EXPECT_EQ(written[kOutputOffset - 1], kHeader);
+      result.output.assign(written.begin() + static_cast<std::ptrdiff_t>(kOutputOffset),
+                           written.end());
+    }
     return result;
   }
 
@@ -125,21 +150,27 @@ const Shape kShapes[] = {
     {"one byte", kEnc, 1, 100, 32, 16},
     {"fewer chunks than lanes, short last", kEnc, 7 * 100 + 33, 100, 32, 16},
     {"tiles dividing the chunks", kEnc, 10 * 96, 96, 4, 16},
-    {"several groups, one-byte last chunk", kEnc, 70 * 100 + 1, 100, 16, 24},
+    {"several jobs, one-byte last chunk", kEnc, 70 * 100 + 1, 100, 16, 24},
     {"all lanes, odd tiles", kEnc, 40 * 64 + 5, 64, 32, 7},
-    {"ends on a group boundary", kEnc, 2 * 8 * 50, 50, 8, 50},
+    {"ends on a job boundary", kEnc, 2 * 8 * 50, 50, 8, 50},
     {"tile wider than a chunk", kEnc, 5 * 40 + 9, 40, 3, 64},
-    {"one slot, one thread", kEnc, 20 * 100 + 3, 100, 4, 16, 1},
-    {"two slots", kEnc, 20 * 100 + 3, 100, 4, 16, 2},
-    {"in order to a pipe", kEnc, 9 * 100 + 50, 100, 32, 16, 3, false},
-    {"one lane in order", kEnc, 9 * 100, 100, 1, 16, 2, false},
-    {"decrypt, rounds inside a chunk", kDec, 10 * 100 + 7, 100, 2, 16},
-    {"decrypt, rounds across chunks", kDec, 10 * 100 + 7, 100, 8, 64},
+    {"one worker", kEnc, 20 * 100 + 3, 100, 4, 16, kNoPipe, 1},
+    {"to a pipe", kEnc, 9 * 100 + 50, 100, 3, 16, kPipeOut},
+    {"one lane to a pipe", kEnc, 9 * 100, 100, 1, 16, kPipeOut},
+    {"from a pipe", kEnc, 9 * 100 + 50, 100, 2, 32, kPipeIn},
+    {"from a pipe of unknown length", kEnc, 13 * 100 + 1, 100, 4, 16, kUnknownLength},
+    {"pipe to pipe, ends on a job boundary", kEnc, 8 * 100, 100, 4, 100, kUnknownLength | kPipeOut},
+    {"decrypt, jobs inside a chunk", kDec, 10 * 100 + 7, 100, 2, 16},
+    {"decrypt, jobs across chunks", kDec, 10 * 100 + 7, 100, 8, 64},
     {"decrypt, ends on a chunk boundary", kDec, 6 * 100, 100, 3, 100},
-    {"decrypt in order, one slot", kDec, 10 * 100 + 7, 100, 4, 16, 1, false},
-    // The program's own shape, on real chunks.
+    {"decrypt to a pipe, one worker", kDec, 10 * 100 + 7, 100, 4, 16, kPipeOut, 1},
+    {"decrypt pipe to pipe", kDec, 10 * 100 + 7, 100, 3, 16, kUnknownLength | kPipeOut},
+    {"decrypt from a pipe, ends on a job boundary", kDec, 12 * 64, 100, 4, 16, kUnknownLength},
+    // The program's own shapes, on real chunks.
     {"encrypt, real chunks", kEnc, 2 * CHUNK_SIZE + 12'345, CHUNK_SIZE, kernels::kMaxLanes,
      TILE_SIZE},
+    {"encrypt from a pipe, real chunks", kEnc, 2 * CHUNK_SIZE + 12'345, CHUNK_SIZE, WHOLE_LANES,
+     TILE_SIZE, kUnknownLength},
     {"decrypt, real chunks", kDec, 2 * CHUNK_SIZE + 12'345, CHUNK_SIZE, 1, STRETCH_SIZE},
 };
 
@@ -155,11 +186,21 @@ TEST_F(StreamTest, EveryShapeMatchesTheReference) {
   }
 }
 
+TEST_F(StreamTest, AnEmptyPipeWritesNothing) {
+  for (const Direction direction : {kEnc, kDec}) {
+    const Streamed result =
+        stream({"empty", direction, 0, 100, 4, 16, kUnknownLength}, system_files());
+    EXPECT_EQ(result.end, StreamEnd::kEmpty);
+    EXPECT_FALSE(result.header);
+    EXPECT_TRUE(result.told.empty());
+  }
+}
+
 TEST_F(StreamTest, WritesCutShortAreCompleted) {
   // A pipe or a signal can make a write take fewer bytes than asked.
   testing::FaultyFiles files;
   files.limit_writes_to(7);
-  for (const Shape& shape : {kShapes[3], kShapes[9], kShapes[12]}) {
+  for (const Shape& shape : {kShapes[3], kShapes[8], kShapes[14], kShapes[17]}) {
     SCOPED_TRACE(shape.name);
     const Streamed result = stream(shape, files);
     EXPECT_EQ(result.end, StreamEnd::kDone);
@@ -169,12 +210,13 @@ TEST_F(StreamTest, WritesCutShortAreCompleted) {
 
 TEST_F(StreamTest, EveryCallThatGoesWrongLeavesACorrectPrefix) {
   // Chunks of 100 bytes, five lanes and tiles of 32: a hundred calls or so
-  // reach every lane, tile and group boundary.
+  // reach every lane, tile and job boundary.
   const Shape kSwept[] = {
       {"encrypt into a file", kEnc, 12 * 100 + 37, 100, 5, 32},
-      {"encrypt in order", kEnc, 12 * 100 + 37, 100, 5, 32, 2, false},
+      {"encrypt to a pipe", kEnc, 12 * 100 + 37, 100, 3, 32, kPipeOut},
+      {"encrypt from a pipe", kEnc, 12 * 100 + 37, 100, 3, 32, kUnknownLength},
       {"decrypt into a file", kDec, 12 * 100 + 37, 100, 2, 64},
-      {"decrypt in order", kDec, 12 * 100 + 37, 100, 2, 64, 2, false},
+      {"decrypt pipe to pipe", kDec, 12 * 100 + 37, 100, 2, 64, kUnknownLength | kPipeOut},
   };
   using Call = testing::FaultyFiles::Call;
   using Fault = testing::FaultyFiles::Fault;
@@ -187,8 +229,8 @@ TEST_F(StreamTest, EveryCallThatGoesWrongLeavesACorrectPrefix) {
     for (std::size_t n = 0; n < clean.calls(); ++n) {
       for (const Fault fault : kFaults) {
         for (const bool cut_fails : {false, true}) {
-          // Only an output written out of order is ever cut back.
-          if (cut_fails && (!shape.seekable || fault == Fault::kShort)) continue;
+          // Only an output written anywhere is ever cut back.
+          if (cut_fails && ((shape.pipes & kPipeOut) != 0 || fault == Fault::kShort)) continue;
           SCOPED_TRACE(::testing::Message()
                        << shape.name << ", call " << n << ", fault " << static_cast<int>(fault)
                        << ", cut " << (cut_fails ? "fails" : "works"));
@@ -222,21 +264,32 @@ TEST_F(StreamTest, EveryCallThatGoesWrongLeavesACorrectPrefix) {
               EXPECT_TRUE(result.end != StreamEnd::kDone || files.calls() == n + 1);
               break;
             case Fault::kThrow: EXPECT_TRUE(result.threw); break;
-            case Fault::kHook:  // an interrupt: it stops at the next round, if any is left
+            case Fault::kHook:  // an interrupt: it stops at the next write, if any is left
               EXPECT_TRUE(result.end == StreamEnd::kStopped || result.end == StreamEnd::kDone);
               break;
-            case Fault::kFail:
             case Fault::kEmpty:
+              // A pipe that gives nothing has ended: a shorter stream.
+              if (kind == Call::kRead && shape.pipes == kUnknownLength) {
+                EXPECT_TRUE(result.end == StreamEnd::kDone || result.end == StreamEnd::kEmpty);
+                break;
+              }
+              [[fallthrough]];
+            case Fault::kFail:
               EXPECT_EQ(result.end,
                         kind == Call::kRead ? StreamEnd::kReadFailed : StreamEnd::kWriteFailed);
-              // Once a write has failed, neither thread writes again.
-              for (std::size_t later = n + 1; kind == Call::kWrite && later < files.calls();
-                   ++later) {
-                EXPECT_NE(files.call(later).first, Call::kWrite) << "call " << later;
+              // Once a write has failed, only a write the other worker had
+              // already begun may follow.
+              if (kind == Call::kWrite) {
+                std::size_t later_writes = 0;
+                for (std::size_t later = n + 1; later < files.calls(); ++later) {
+                  later_writes += files.call(later).first == Call::kWrite ? 1 : 0;
+                }
+                EXPECT_LE(later_writes, shape.workers - 1);
               }
               break;
           }
-          if (!result.threw && result.end == StreamEnd::kDone) {
+          const bool ended_early = kind == Call::kRead && fault == Fault::kEmpty;
+          if (!result.threw && result.end == StreamEnd::kDone && !ended_early) {
             EXPECT_EQ(result.output.size(), whole.size());
             EXPECT_EQ(result.told, chunk_ends(shape.payload, shape.chunk));
           }
@@ -259,7 +312,8 @@ TEST_F(StreamTest, ReadFailureLeavesTheExactPrefix) {
       {{"in a later lane", kEnc, 20 * 100, 100, 16, 16}, 7 * 100 + 50, false},
       {{"in a later group", kEnc, 40 * 100 + 7, 100, 16, 16}, 20 * 100 + 1, true},
       {{"in the short last chunk", kEnc, 7 * 100 + 33, 100, 8, 16}, 7 * 100 + 10, false},
-      {{"in order to a pipe", kEnc, 9 * 100 + 50, 100, 4, 16, 3, false}, 2 * 100 + 99, true},
+      {{"to a pipe", kEnc, 9 * 100 + 50, 100, 4, 16, kPipeOut}, 2 * 100 + 99, true},
+      {{"from a pipe", kEnc, 9 * 100 + 50, 100, 4, 16, kPipeIn}, 6 * 100 + 1, false},
       {{"decrypt, mid chunk", kDec, 10 * 100 + 7, 100, 2, 16}, 4 * 100 + 17, false},
       {{"decrypt, on a chunk boundary", kDec, 10 * 100 + 7, 100, 2, 16}, 600, true},
       {{"real chunks, mid chunk", kEnc, 3 * CHUNK_SIZE, CHUNK_SIZE, kernels::kMaxLanes, TILE_SIZE},
@@ -290,7 +344,7 @@ TEST_F(StreamTest, WriteFailureLeavesAPrefixOfWholeChunksTold) {
       {{"in the first lane", kEnc, 2000, 100, 16, 16}, 50, false},
       {{"in a later lane", kEnc, 2000, 100, 16, 16}, 5 * 100 + 20, false},
       {{"in a later group", kEnc, 4000, 100, 16, 16}, 25 * 100, false},
-      {{"in order to a pipe", kEnc, 950, 100, 4, 16, 3, false}, 333, false},
+      {{"to a pipe", kEnc, 950, 100, 4, 16, kPipeOut}, 333, false},
       {{"decrypt", kDec, 1007, 100, 2, 16}, 444, false},
       {{"and the output cannot be cut back", kEnc, 2000, 100, 16, 16}, 250, true},
   };

@@ -195,7 +195,13 @@ std::ptrdiff_t FaultyFiles::read_some(int fd, std::uint8_t* buffer, std::size_t 
     const std::optional<FileInfo> opened = file_info(fd);
     if (!named || !opened || !same_file(*named, *opened)) return pass_on();
   }
-  if (before_first_read_) std::exchange(before_first_read_, nullptr)();
+  std::function<void()> first;
+  {
+    // Both workers read: one of them takes the action.
+    const std::lock_guard lock(mutex_);
+    first = std::exchange(before_first_read_, nullptr);
+  }
+  if (first) first();
   if (read_end_ && offset + length > *read_end_) {
     if (offset >= *read_end_) {
       if (!read_error_) return 0;
@@ -208,7 +214,12 @@ std::ptrdiff_t FaultyFiles::read_some(int fd, std::uint8_t* buffer, std::size_t 
 }
 
 std::size_t FaultyFiles::allowed_write(int fd, std::uint64_t offset, std::size_t length) {
-  if (before_write_ && writes_++ >= before_write_from_) before_write_();
+  bool before = false;
+  {
+    const std::lock_guard lock(mutex_);
+    before = before_write_ && writes_++ >= before_write_from_;
+  }
+  if (before) before_write_();
   if (const std::optional<Fault> fault = next_call(Call::kWrite, fd)) {
     if (*fault == Fault::kEmpty) return 0;
     if (*fault == Fault::kFail) return ~std::size_t{0};

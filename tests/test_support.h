@@ -122,14 +122,14 @@ class FaultyFiles : public FileAccess {
   static constexpr std::size_t kRefused = ~std::size_t{0};
   /// How many of `length` bytes at `offset` a write takes, or kRefused.
   std::size_t allowed_write(int fd, std::uint64_t offset, std::size_t length);
-  std::ptrdiff_t read_some(int fd, std::uint8_t* buffer, std::size_t length,
-                           std::uint64_t offset, bool positional);
+  std::ptrdiff_t read_some(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset,
+                           bool positional);
   std::ptrdiff_t write_some(int fd, const std::uint8_t* buffer, std::size_t length,
                             std::uint64_t offset, bool positional);
   /// Logs a call; the fault planted for it, if any.
   std::optional<Fault> next_call(Call kind, int fd);
 
-  std::mutex mutex_;  // reads come from the stream's helper thread
+  std::mutex mutex_;  // both workers read and write
   std::vector<std::pair<Call, std::string>> log_;
   std::optional<std::size_t> planted_at_;
   Fault planted_ = Fault::kFail;
