@@ -11,6 +11,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "file_io.h"
+
 namespace kelm {
 
 /// Text out, held until flushed, so each line drawn leaves in one write.
@@ -96,6 +98,16 @@ class DescriptorIn : public TextIn {
 
  private:
   int fd_;
+};
+
+/// Text in from the controlling terminal, opened at the first byte asked
+/// for; nothing where there is no terminal.
+class TerminalIn : public TextIn {
+ public:
+  std::optional<char> next() override;
+
+ private:
+  std::optional<UniqueFd> terminal_;
 };
 
 }  // namespace kelm

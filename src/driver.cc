@@ -100,10 +100,14 @@ std::uint16_t shown_percent(std::uint64_t position, std::uint64_t payload) {
   return static_cast<std::uint16_t>(static_cast<std::uint64_t>(exact));
 }
 
-/// Writes one progress line.
+/// Writes one progress line; with no length known in advance, the
+/// position alone.
 void draw_progress(TextOut& out, std::uint64_t position, std::uint64_t payload) {
-  out << "\r completed " << shown_percent(position, payload) << "% " << position << " out of "
-      << payload << " B";
+  out << "\r completed ";
+  if (payload != UNKNOWN_LENGTH) out << shown_percent(position, payload) << "% ";
+  out << position;
+  if (payload != UNKNOWN_LENGTH) out << " out of " << payload;
+  out << " B";
   out.flush();
 }
 
@@ -111,7 +115,11 @@ void draw_progress(TextOut& out, std::uint64_t position, std::uint64_t payload) 
 class Run {
  public:
   Run(Console console, const Clock& clock, const Services& services)
-      : console_(console), clock_(clock), services_(services), files_(*services.files) {}
+      : console_(console),
+        clock_(clock),
+        services_(services),
+        files_(*services.files),
+        text_(&console.out) {}
   Run(const Run&) = delete;
   Run& operator=(const Run&) = delete;
 
@@ -119,23 +127,29 @@ class Run {
 
  private:
   std::optional<Failure> open_input();
+  std::optional<Failure> prepare_output();
+  Answers answers() const;
   std::optional<Failure> measure_input();
   std::optional<Failure> read_seed();
   std::optional<Failure> process_chunks();
+  std::optional<Failure> stream_failure(StreamEnd end) const;
   std::optional<Failure> finish();
+  bool length_known() const { return sources_.input.kind == FileKind::kRegular; }
 
   Console console_;
   const Clock& clock_;
   const Services& services_;
   FileAccess& files_;
+  TextOut* text_;  // where the key-size and progress lines go
   Arguments args_;
   UniqueFd input_;
   Sources sources_;
   std::optional<OutputFile> output_;
   CipherKey key_;
   std::uint8_t seed_ = 0;
-  std::uint64_t payload_ = 0;
+  std::uint64_t payload_ = UNKNOWN_LENGTH;
   std::uint64_t payload_start_ = 0;  // offset of the payload in the input
+  std::uint64_t streamed_ = 0;       // payload bytes written, as last told
 };
 
 std::optional<Failure> Run::execute(std::span<const std::string> args) {
@@ -146,13 +160,8 @@ std::optional<Failure> Run::execute(std::span<const std::string> args) {
   }
   if (auto failure = parse_arguments(args, args_)) return failure;
   if (auto failure = open_input()) return failure;
-  output_.emplace(args_.output);
-  sources_.key = path_info(args_.key);
-  if (auto failure = output_->confirm(sources_, console_.in, console_.err)) return failure;
-  if (auto failure = output_->open(sources_, args_.key, sources_.input.permissions)) {
-    return failure;
-  }
-  if (auto failure = key_.load_key_file(args_.key, console_.out, files_, *services_.pages)) {
+  if (auto failure = prepare_output()) return failure;
+  if (auto failure = key_.load_key_file(args_.key, *text_, files_, *services_.pages)) {
     return failure;
   }
   seed_ = static_cast<std::uint8_t>(clock_());
@@ -162,15 +171,49 @@ std::optional<Failure> Run::execute(std::span<const std::string> args) {
   return finish();
 }
 
+/// Opens the input: "-" is standard input. A pipe is read as it comes; a
+/// terminal is refused, since keystrokes are not data.
 std::optional<Failure> Run::open_input() {
-  std::optional<UniqueFd> file = open_regular_file(args_.input, sources_.input);
-  if (!file) return cannot_open_input(args_.input);
-  input_ = std::move(*file);
-  advise_sequential(input_.get());
+  if (args_.input == "-") {
+    UniqueFd file = duplicate_descriptor(kStandardInput);
+    const std::optional<FileInfo> info = file.is_open() ? file_info(file.get()) : std::nullopt;
+    if (!info || (info->kind != FileKind::kRegular && info->kind != FileKind::kFifo &&
+                  info->kind != FileKind::kSocket)) {
+      return cannot_open_input(args_.input);
+    }
+    sources_.input = *info;
+    input_ = std::move(file);
+  } else {
+    std::optional<UniqueFd> file = open_input_file(args_.input, sources_.input);
+    if (!file) return cannot_open_input(args_.input);
+    input_ = std::move(*file);
+  }
+  if (length_known()) advise_sequential(input_.get());
   return std::nullopt;
 }
 
+/// Refuses, asks about and opens the output. Text meant for standard output
+/// goes to standard error once the data goes there.
+std::optional<Failure> Run::prepare_output() {
+  output_.emplace(args_.output);
+  if (output_->standard()) text_ = &console_.err;
+  sources_.key = path_info(args_.key);
+  if (auto failure = output_->confirm(sources_, answers(), console_.err)) return failure;
+  return output_->open(sources_, args_.key, sources_.input.permissions);
+}
+
+/// Where the answer to the question comes from: the terminal when standard
+/// input carries the data.
+Answers Run::answers() const {
+  const std::optional<FileInfo> in = file_info(kStandardInput);
+  if (args_.input == "-" || (in && in->kind != FileKind::kDevice && same_file(*in, sources_.input))) {
+    return {console_.terminal, false};
+  }
+  return {&console_.in, true};
+}
+
 std::optional<Failure> Run::measure_input() {
+  if (!length_known()) return std::nullopt;
   const std::uint64_t length = sources_.input.size;
   if (length == 0) return Failure{STATUS_RESOURCE, "Error: input file is empty.\n"};
   payload_ = args_.mode == Mode::kEncrypt ? length : length - 1;
@@ -181,7 +224,12 @@ std::optional<Failure> Run::measure_input() {
 /// stream's header.
 std::optional<Failure> Run::read_seed() {
   if (args_.mode == Mode::kEncrypt) return std::nullopt;
-  if (read_full_at(files_, input_.get(), &seed_, 1, 0).count != 1) {
+  const ReadResult got = length_known() ? read_full_at(files_, input_.get(), &seed_, 1, 0)
+                                        : read_full(files_, input_.get(), &seed_, 1);
+  if (got.count != 1) {
+    if (!length_known() && !got.failed) {
+      return Failure{STATUS_RESOURCE, "Error: input file is empty.\n"};
+    }
     return cannot_read_input(args_.input);
   }
   payload_start_ = 1;
@@ -195,6 +243,7 @@ std::optional<Failure> Run::process_chunks() {
   StreamPlan plan;
   plan.direction = encrypt ? Direction::kEncrypt : Direction::kDecrypt;
   plan.input = input_.get();
+  plan.input_access = length_known() ? Access::kAnywhere : Access::kInOrder;
   plan.input_offset = payload_start_;
   plan.output = output_->file().get();
   plan.output_access = output_->anywhere() ? Access::kAnywhere : Access::kInOrder;
@@ -205,30 +254,44 @@ std::optional<Failure> Run::process_chunks() {
   const kernels::Schedule& schedule = key_.schedule(seed_);
   const StreamEnd end =
       stream_payload(plan, schedule, files_, *services_.pages, [this](std::uint64_t position) {
-        draw_progress(console_.out, payload_start_ + position, payload_);
+        streamed_ = position;
+        draw_progress(*text_, payload_start_ + position, payload_);
       });
+  if (auto failure = stream_failure(end)) return failure;
+  // A payload that ends on a chunk boundary draws its last line again, as
+  // if one more read had found nothing.
+  if (streamed_ % CHUNK_SIZE == 0) draw_progress(*text_, payload_start_ + streamed_, payload_);
+  return std::nullopt;
+}
+
+/// The failure a stream's end stands for, if any.
+std::optional<Failure> Run::stream_failure(StreamEnd end) const {
   switch (end) {
-    case StreamEnd::kDone: break;
-    case StreamEnd::kEmpty: return Failure{STATUS_RESOURCE, "Error: input file is empty.\n"};
+    case StreamEnd::kDone: return std::nullopt;
+    // A stream of a seed byte alone decrypts to nothing.
+    case StreamEnd::kEmpty:
+      if (args_.mode == Mode::kDecrypt) return std::nullopt;
+      return Failure{STATUS_RESOURCE, "Error: input file is empty.\n"};
     case StreamEnd::kReadFailed: return cannot_read_input(args_.input);
     case StreamEnd::kWriteFailed: return cannot_write_output(args_.output);
     case StreamEnd::kNoMemory: return Failure{STATUS_RESOURCE, kNoMemory};
     // The caller learns of the signal itself; nothing is said.
     case StreamEnd::kStopped: return Failure{STATUS_FILE, ""};
   }
-  // A payload that ends on a chunk boundary draws its last line again, as
-  // if one more read had found nothing.
-  if (payload_ % CHUNK_SIZE == 0) draw_progress(console_.out, payload_start_ + payload_, payload_);
   return std::nullopt;
 }
 
 std::optional<Failure> Run::finish() {
   if (!close_file(files_, input_)) return cannot_read_input(args_.input);
   if (!close_file(files_, output_->file())) return cannot_write_output(args_.output);
-  console_.out << "\r completed 100% " << payload_ << " out of " << payload_ << " B";
-  console_.out.flush();
-  console_.out << "\n";
-  console_.out.flush();
+  if (length_known()) {
+    *text_ << "\r completed 100% " << payload_ << " out of " << payload_ << " B";
+  } else {
+    *text_ << "\r completed " << payload_start_ + streamed_ << " B";
+  }
+  text_->flush();
+  *text_ << "\n";
+  text_->flush();
   key_.wipe();
   return std::nullopt;
 }

@@ -13,11 +13,14 @@
 
 namespace kelm {
 
-/// The three console streams a run talks to.
+/// The console a run talks to.
 struct Console {
   TextIn& in;    // the answer to the overwrite question
-  TextOut& out;  // key-size and progress lines
+  TextOut& out;  // key-size and progress lines, unless the data goes there
   TextOut& err;  // the overwrite question and error messages
+  /// The answer when standard input carries the data: the terminal, or
+  /// nothing where there is none.
+  TextIn* terminal = nullptr;
 };
 
 /// Source of the calendar time in seconds; its low 8 bits seed an encryption.

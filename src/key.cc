@@ -48,23 +48,45 @@ std::optional<Failure> CipherKey::load_key_file(const std::string& name, TextOut
                                                 FileAccess& files, PageSource& pages) {
   wipe();
   FileInfo info;
-  std::optional<UniqueFd> file = open_regular_file(name, info);
+  std::optional<UniqueFd> file = open_input_file(name, info);
   if (!file) return cannot_load(name);
+  if (info.kind == FileKind::kRegular) {
+    // The length is taken in full: a long file is never mistaken for a short key.
+    return take(name, info.size, out, pages, [&](std::uint8_t* bytes, std::uint8_t size) {
+      const ReadResult got = read_full_at(files, file->get(), bytes, size, 0);
+      return !got.failed && got.count == size && close_file(files, *file);
+    });
+  }
+  // A pipe tells its length only by ending: it is read whole into memory as
+  // secret as the key's, one byte past the limit to see a longer one.
+  const SecretRegion stream(KEY_STREAM_LIMIT + 1, SecretRegion::Lock::kYes,
+                            SecretRegion::Populate::kNo, pages);
+  if (!stream.valid()) return Failure{STATUS_RESOURCE, "Error: malloc buffer failed.\n"};
+  auto* const read = reinterpret_cast<std::uint8_t*>(stream.data());
+  const ReadResult got = read_full(files, file->get(), read, KEY_STREAM_LIMIT + 1);
+  if (got.failed || got.count > KEY_STREAM_LIMIT || !close_file(files, *file)) {
+    return cannot_load(name);
+  }
+  return take(name, got.count, out, pages, [&](std::uint8_t* bytes, std::uint8_t size) {
+    std::copy(read, read + size, bytes);
+    return true;
+  });
+}
 
-  // The length is taken in full: a long file is never mistaken for a short key.
-  const std::uint64_t length = info.size;
+template <typename Fill>
+std::optional<Failure> CipherKey::take(const std::string& name, std::uint64_t length,
+                                       TextOut& out, PageSource& pages, Fill fill) {
   if (length < MIN_KEY_SIZE) return Failure{STATUS_KEY_SIZE, "Error: keysize is too small!\n"};
   const std::uint8_t power = power_for(length);
 
-  // Only a usable key is read, so no more than MAX_KEY_SIZE bytes are ever held.
+  // Only a usable key is taken, so no more than MAX_KEY_SIZE bytes are ever held.
   if (usable_length(length)) {
     const auto size = static_cast<std::uint8_t>(length);
     if (!allocate(size, pages)) {
       return Failure{STATUS_RESOURCE,
                      "Error: key malloc failed for keysize " + std::to_string(size) + "\n"};
     }
-    const ReadResult got = read_full_at(files, file->get(), key_bytes(region_), size, 0);
-    if (got.failed || got.count != size || !close_file(files, *file)) {
+    if (!fill(key_bytes(region_), size)) {
       wipe();
       return cannot_load(name);
     }

@@ -18,6 +18,10 @@ namespace kernels {
 class Schedule;
 }
 
+/// Most bytes read from a key file that is a pipe: far more than any usable
+/// key, so its length is told as a file's would be, yet bounded.
+inline constexpr std::size_t KEY_STREAM_LIMIT = std::size_t{64} * 1024;
+
 /// The key in memory. Owns its bytes and the tables derived from them, in
 /// one region kept out of swap and core dumps, and zeroes them before they
 /// are freed. Not copyable, so no stray copy survives.
@@ -29,8 +33,10 @@ class CipherKey {
   ~CipherKey();
 
   /// Loads the key file `name`, reading it through `files` and keeping it in
-  /// memory from `pages`. Writes the key-size lines to `out`. On failure
-  /// returns it and leaves the key empty.
+  /// memory from `pages`: a regular file, or a pipe read whole (at most
+  /// KEY_STREAM_LIMIT bytes), whose length then counts as a file's would.
+  /// Writes the key-size lines to `out`. On failure returns it and leaves
+  /// the key empty.
   std::optional<Failure> load_key_file(const std::string& name, TextOut& out,
                                        FileAccess& files = system_files(),
                                        PageSource& pages = system_pages());
@@ -55,6 +61,11 @@ class CipherKey {
  private:
   /// Makes room for a key of `size` bytes; false if no memory could be had.
   bool allocate(std::uint8_t size, PageSource& pages);
+  /// Checks a key file's `length`, takes its bytes through `fill` where it
+  /// is usable, and writes the key-size lines.
+  template <typename Fill>
+  std::optional<Failure> take(const std::string& name, std::uint64_t length, TextOut& out,
+                              PageSource& pages, Fill fill);
   void drop_schedule() noexcept;
 
   SecretRegion region_;

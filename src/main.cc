@@ -32,12 +32,13 @@ int main(int argc, char** argv) {
     kelm::DescriptorIn in(kelm::kStandardInput);
     kelm::DescriptorOut out(kelm::kStandardOutput);
     kelm::DescriptorOut err(kelm::kStandardError);
+    kelm::TerminalIn terminal;
     try {
       const std::vector<std::string> args = kelm::program_arguments(argc, argv);
       kelm::Services services;
       services.interrupted = kelm::interrupt_received;
       status = kelm::run(
-          args, {in, out, err}, [] { return std::time(nullptr); }, services);
+          args, {in, out, err, &terminal}, [] { return std::time(nullptr); }, services);
     } catch (const std::bad_alloc&) {
       status = kelm::report_no_memory(err);
     }

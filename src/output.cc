@@ -36,7 +36,8 @@ bool names_file(const std::string& name, int fd) {
 
 }  // namespace
 
-std::optional<Failure> OutputFile::confirm(const Sources& sources, TextIn& answers, TextOut& err) {
+std::optional<Failure> OutputFile::confirm(const Sources& sources, Answers answers, TextOut& err) {
+  if (standard()) return confirm_standard(sources);
   // Held open, neither created nor emptied: while it is open no other file
   // can take its device and inode.
   file_ = open_output_file(name_, Create::kNo, 0);
@@ -62,27 +63,56 @@ std::optional<Failure> OutputFile::confirm(const Sources& sources, TextIn& answe
   return std::nullopt;
 }
 
+/// Binary data never goes to a terminal, and the console's own text never
+/// goes in among it.
+std::optional<Failure> OutputFile::confirm_standard(const Sources& sources) const {
+  if (is_terminal(kStandardOutput)) {
+    return Failure{STATUS_FILE, "Error: output file " + name_ + " is a terminal\n"};
+  }
+  const std::optional<FileInfo> out = file_info(kStandardOutput);
+  if (!out) return cannot_open_output(name_);
+  if (sources.include(*out)) return output_is_source(name_);
+  // Progress goes to standard error instead: not into the data.
+  if ((out->kind == FileKind::kRegular || out->kind == FileKind::kFifo) &&
+      same_as(file_info(kStandardError), *out)) {
+    return output_is_console(name_);
+  }
+  return std::nullopt;
+}
+
 /// Reads the answer to the question. Standard input that is one of the
 /// files of this run gives no answer: its bytes are data, not a reply.
-bool OutputFile::answer_is_yes(const Sources& sources, TextIn& answers) const {
-  const std::optional<FileInfo> in = file_info(kStandardInput);
-  if (in && in->kind != FileKind::kDevice &&
-      (sources.include(*in) || (probed_ && same_file(*in, *probed_)))) {
-    return false;
+bool OutputFile::answer_is_yes(const Sources& sources, Answers answers) const {
+  if (answers.in == nullptr) return false;
+  if (answers.standard_input) {
+    const std::optional<FileInfo> in = file_info(kStandardInput);
+    if (in && in->kind != FileKind::kDevice &&
+        (sources.include(*in) || (probed_ && same_file(*in, *probed_)))) {
+      return false;
+    }
   }
   // The first byte that is not white space; the end of the input, or no
   // input at all, means no.
-  std::optional<char> answer = answers.next();
-  while (answer && is_white_space(*answer)) answer = answers.next();
+  std::optional<char> answer = answers.in->next();
+  while (answer && is_white_space(*answer)) answer = answers.in->next();
   return answer == 'Y';
 }
 
 std::optional<Failure> OutputFile::open(Sources& sources, const std::string& key_name,
                                         unsigned permissions) {
+  if (standard()) {
+    // Written in order from where the shell left it, never emptied.
+    file_ = duplicate_descriptor(kStandardOutput);
+    if (!file_.is_open()) return cannot_open_output(name_);
+    return std::nullopt;
+  }
   if (probed_) {
-    // One that could not be opened before the question (a FIFO without a
-    // reader, say) gets one more try.
-    if (!file_.is_open()) file_ = open_output_file(name_, Create::kNo, 0);
+    // A FIFO that had no reader at the question is waited for now, as any
+    // writer waits, if it is still the one asked about.
+    if (!file_.is_open()) {
+      file_ = probed_->kind == FileKind::kFifo ? open_fifo_for_writing(name_, *probed_)
+                                               : open_output_file(name_, Create::kNo, 0);
+    }
   } else {
     // A new file gets the input's permission bits (less set-id bits, then
     // the umask), so a private file's counterpart is not readable by others.

@@ -23,15 +23,25 @@ struct Sources {
   }
 };
 
+/// Where the answer to the overwrite question comes from.
+struct Answers {
+  TextIn* in;  // nothing: no answer can be had, which counts as no
+  /// `in` is standard input, whose bytes are no answer where it is one of
+  /// the run's files.
+  bool standard_input;
+};
+
+/// The output named on the command line; "-" is standard output.
 class OutputFile {
  public:
   explicit OutputFile(std::string name) : name_(std::move(name)) {}
 
   /// Refuses an output that is a folder, one of `sources`, or a file the
-  /// console writes to, and asks on `console` before replacing anything
-  /// else that exists. An existing output is held open from then on, so it
-  /// stays the very file asked about.
-  std::optional<Failure> confirm(const Sources& sources, TextIn& answers, TextOut& err);
+  /// console writes to, and asks before replacing anything else that
+  /// exists. An existing output is held open from then on, so it stays the
+  /// very file asked about. Standard output is never asked about, and is
+  /// refused where it is a terminal.
+  std::optional<Failure> confirm(const Sources& sources, Answers answers, TextOut& err);
 
   /// Opens the output: creates a new one exclusively with `permissions`, or
   /// reopens the existing one asked about, checks it once more through its
@@ -40,12 +50,15 @@ class OutputFile {
   std::optional<Failure> open(Sources& sources, const std::string& key_name, unsigned permissions);
 
   const std::string& name() const { return name_; }
+  /// Whether the output is standard output.
+  bool standard() const { return name_ == "-"; }
   UniqueFd& file() { return file_; }
   /// Whether it takes writes at any offset (a regular file).
   bool anywhere() const { return anywhere_; }
 
  private:
-  bool answer_is_yes(const Sources& sources, TextIn& answers) const;
+  std::optional<Failure> confirm_standard(const Sources& sources) const;
+  bool answer_is_yes(const Sources& sources, Answers answers) const;
   std::optional<Failure> check_opened(Sources& sources, const std::string& key_name);
 
   std::string name_;

@@ -18,7 +18,7 @@ class UniqueFd;
 // ---- Files ----
 
 /// What a name or a descriptor leads to.
-enum class FileKind { kRegular, kDirectory, kFifo, kDevice, kOther };
+enum class FileKind { kRegular, kDirectory, kFifo, kSocket, kDevice, kOther };
 
 /// A file's identity and the little else kelm asks of it.
 struct FileInfo {
@@ -44,9 +44,15 @@ std::optional<FileInfo> file_info(int fd);
 /// nowhere.
 std::optional<FileInfo> path_info(const std::string& name);
 
-/// Opens `name` for reading if, and only if, it is a regular file. Never
-/// waits, even on a FIFO. Fills `info` from the open descriptor.
-std::optional<UniqueFd> open_regular_file(const std::string& name, FileInfo& info);
+/// Opens `name` for reading if it is a regular file, a FIFO or a socket,
+/// waiting for a FIFO's writer as any reader does; anything else (a folder,
+/// a device) is turned away without waiting. Fills `info` from the open
+/// descriptor.
+std::optional<UniqueFd> open_input_file(const std::string& name, FileInfo& info);
+
+/// A descriptor of its own on the same file as `fd` (a standard stream), so
+/// that closing it leaves the stream alone; not open on failure.
+UniqueFd duplicate_descriptor(int fd);
 
 /// How an output is opened: an existing file as it is, or a new one that
 /// must not exist yet.
@@ -56,6 +62,11 @@ enum class Create { kNo, kNew };
 /// exclusively (nothing is followed) with `permissions` less the umask.
 /// Never waits, even on a FIFO without a reader. Not open on failure.
 UniqueFd open_output_file(const std::string& name, Create create, unsigned permissions);
+
+/// Opens the FIFO `name` for writing, waiting for its reader as any writer
+/// does, if it is still the file `expected`; not open otherwise, and then
+/// without waiting at all.
+UniqueFd open_fifo_for_writing(const std::string& name, const FileInfo& expected);
 
 /// Empties the open file `fd`; false if the system refused.
 bool empty_file(int fd);
@@ -92,6 +103,13 @@ std::vector<std::string> program_arguments(int argc, char** argv);
 /// Writes all of `text` to standard output or error, retrying where the
 /// system takes part of it. A console that has gone away loses it quietly.
 void write_console(int fd, std::string_view text);
+
+/// Whether `fd` is a terminal (a console).
+bool is_terminal(int fd);
+
+/// The controlling terminal (the console), open for reading; not open
+/// where there is none.
+UniqueFd open_terminal();
 
 /// The next byte of standard input; nothing at its end, when it cannot be
 /// read, or once an interrupt has arrived.

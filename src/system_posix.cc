@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <string>
 
 #include "file_io.h"
 #include "system.h"
@@ -41,6 +42,8 @@ FileInfo info_from(const struct stat& status) {
     info.kind = FileKind::kDirectory;
   } else if (S_ISFIFO(status.st_mode)) {
     info.kind = FileKind::kFifo;
+  } else if (S_ISSOCK(status.st_mode)) {
+    info.kind = FileKind::kSocket;
   } else if (S_ISCHR(status.st_mode)) {
     info.kind = FileKind::kDevice;
   }
@@ -93,14 +96,45 @@ std::optional<FileInfo> path_info(const std::string& name) {
   return info_from(status);
 }
 
-std::optional<UniqueFd> open_regular_file(const std::string& name, FileInfo& info) {
-  // O_NONBLOCK keeps a FIFO from stalling the open until a writer appears;
-  // anything that is not a regular file is turned away just after.
-  UniqueFd fd(::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+namespace {
+
+bool readable_kind(FileKind kind) {
+  return kind == FileKind::kRegular || kind == FileKind::kFifo || kind == FileKind::kSocket;
+}
+
+}  // namespace
+
+std::optional<UniqueFd> open_input_file(const std::string& name, FileInfo& info) {
+  // A FIFO is waited for, as cat waits; anything else is opened without
+  // waiting, and turned away just after unless it is a file or a pipe.
+  const std::optional<FileInfo> named = path_info(name);
+  const int wait = named && named->kind == FileKind::kFifo ? 0 : O_NONBLOCK;
+  UniqueFd fd(::open(name.c_str(), O_RDONLY | wait | O_CLOEXEC | O_NOCTTY));
   if (!fd.is_open()) return std::nullopt;
   const std::optional<FileInfo> opened = file_info(fd.get());
-  if (!opened || opened->kind != FileKind::kRegular || !block_again(fd.get())) return std::nullopt;
+  if (!opened || !readable_kind(opened->kind) || !block_again(fd.get())) return std::nullopt;
   info = *opened;
+  return fd;
+}
+
+UniqueFd duplicate_descriptor(int fd) { return UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, 3)); }
+
+UniqueFd open_fifo_for_writing(const std::string& name, const FileInfo& expected) {
+#if KELM_LINUX_EXTRAS
+  // A path descriptor pins the very FIFO without opening it for data; the
+  // open through it waits for a reader of that FIFO and no other.
+  UniqueFd pinned(::open(name.c_str(), O_PATH | O_CLOEXEC));
+  const std::optional<FileInfo> found = pinned.is_open() ? file_info(pinned.get()) : std::nullopt;
+  if (!found || found->kind != FileKind::kFifo || !same_file(*found, expected)) return UniqueFd();
+  const std::string through = "/proc/self/fd/" + std::to_string(pinned.get());
+  UniqueFd fd(::open(through.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+#else
+  const std::optional<FileInfo> found = path_info(name);
+  if (!found || found->kind != FileKind::kFifo || !same_file(*found, expected)) return UniqueFd();
+  UniqueFd fd(::open(name.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+#endif
+  const std::optional<FileInfo> opened = fd.is_open() ? file_info(fd.get()) : std::nullopt;
+  if (!opened || !same_file(*opened, expected)) return UniqueFd();
   return fd;
 }
 
@@ -180,6 +214,10 @@ void write_console(int fd, std::string_view text) {
     text.remove_prefix(static_cast<std::size_t>(done));
   }
 }
+
+bool is_terminal(int fd) { return ::isatty(fd) == 1; }
+
+UniqueFd open_terminal() { return UniqueFd(::open("/dev/tty", O_RDONLY | O_CLOEXEC | O_NOCTTY)); }
 
 std::optional<char> read_console_byte(int fd) {
   char byte = 0;

@@ -208,16 +208,27 @@ std::optional<FileInfo> file_info(int fd) {
 
 std::optional<FileInfo> path_info(const std::string& name) { return info_at(name, true); }
 
-std::optional<UniqueFd> open_regular_file(const std::string& name, FileInfo& info) {
+std::optional<UniqueFd> open_input_file(const std::string& name, FileInfo& info) {
   // Without FILE_FLAG_BACKUP_SEMANTICS a folder cannot be opened at all.
   HANDLE handle = ::CreateFileW(system_name(name).c_str(), GENERIC_READ, kShareAll, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (!usable(handle)) return std::nullopt;
   const std::optional<FileInfo> opened = info_of(handle);
   UniqueFd fd(adopt(handle, _O_RDONLY));
-  if (!fd.is_open() || !opened || opened->kind != FileKind::kRegular) return std::nullopt;
+  if (!fd.is_open() || !opened ||
+      (opened->kind != FileKind::kRegular && opened->kind != FileKind::kFifo)) {
+    return std::nullopt;
+  }
   info = *opened;
   return fd;
+}
+
+UniqueFd duplicate_descriptor(int fd) { return UniqueFd(::_dup(fd)); }
+
+UniqueFd open_fifo_for_writing(const std::string& name, const FileInfo& expected) {
+  // A named pipe has no identity to check beyond its name.
+  if (expected.kind != FileKind::kFifo) return UniqueFd();
+  return open_output_file(name, Create::kNo, 0);
 }
 
 UniqueFd open_output_file(const std::string& name, Create create, unsigned permissions) {
@@ -298,6 +309,17 @@ void write_console(int fd, std::string_view text) {
     }
     text.remove_prefix(done);
   }
+}
+
+bool is_terminal(int fd) {
+  DWORD mode = 0;
+  return ::GetConsoleMode(handle_of(fd), &mode) != 0;
+}
+
+UniqueFd open_terminal() {
+  HANDLE handle = ::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return UniqueFd(adopt(handle, _O_RDONLY));
 }
 
 std::optional<char> read_console_byte(int fd) {

@@ -20,7 +20,7 @@ TEST_F(FileIoTest, ReadsAndMeasuresPastTwoGibibytes) {
     ASSERT_TRUE(close_file(system_files(), file));
   }
   FileInfo info;
-  std::optional<UniqueFd> file = open_regular_file(path("sparse"), info);
+  std::optional<UniqueFd> file = open_input_file(path("sparse"), info);
   ASSERT_TRUE(file);
   EXPECT_EQ(static_cast<std::uint64_t>(info.size), kFar + 3);
   std::uint8_t got[6] = {};

@@ -94,7 +94,7 @@ class StreamTest : public testing::TempDirTest {
     testing::write_file(path("input"), input);
     std::remove(path("output").c_str());
     FileInfo opened;
-    UniqueFd in = open_regular_file(path("input"), opened).value_or(UniqueFd());
+    UniqueFd in = open_input_file(path("input"), opened).value_or(UniqueFd());
     UniqueFd out = open_output_file(path("output"), Create::kNew, 0600);
     // The bytes before the header are there already; an input read in
     // order is past its own.
