@@ -1,9 +1,12 @@
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include <filesystem>
+#include <thread>
 
 #include "key.h"
 #include "test_support.h"
@@ -13,7 +16,38 @@ namespace {
 
 using testing::Bytes;
 
-class KeyTest : public testing::TempDirTest {};
+#ifdef _WIN32
+constexpr bool kPosix = false;  // no FIFOs in a folder there
+#else
+constexpr bool kPosix = true;
+#endif
+
+class KeyTest : public testing::TempDirTest {
+ protected:
+  /// Loads the key from a FIFO that a thread fills with `bytes`, as
+  /// <(pass show key) would.
+  std::optional<Failure> load_from_pipe(CipherKey& key, const Bytes& bytes, TextOut& out) {
+#ifdef _WIN32
+    (void)key, (void)bytes, (void)out;
+    return std::nullopt;
+#else
+    std::remove(path("fifo").c_str());
+    EXPECT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    std::thread writer([&] {
+      const int fd = ::open(path("fifo").c_str(), O_WRONLY);
+      for (std::size_t done = 0; fd >= 0 && done < bytes.size();) {
+        const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (put <= 0) break;
+        done += static_cast<std::size_t>(put);
+      }
+      if (fd >= 0) ::close(fd);
+    });
+    std::optional<Failure> failure = key.load_key_file(path("fifo"), out);
+    writer.join();
+    return failure;
+#endif
+  }
+};
 
 TEST_F(KeyTest, LoadsOrRejectsByLength) {
   const struct {
@@ -22,6 +56,7 @@ TEST_F(KeyTest, LoadsOrRejectsByLength) {
     int status;  // 0: loaded
     const char* out;
     const char* err;
+    bool from_file_only = false;  // a pipe that long is refused before its length counts
   } kCases[] = {
       {"smallest", 16, 0, "keysize is 2^4\n", ""},
       {"largest", 128, 0, "keysize is 2^7\n", ""},
@@ -38,45 +73,59 @@ TEST_F(KeyTest, LoadsOrRejectsByLength) {
       {"272 bytes", 272, 4, "keysize is 2^9\nkeysize: 272 power: 9\n",
        "Error: keysize not a power of 2!\n"},
       {"1 KiB", 1024, 4, "keysize is 2^10\n", "Error: keysize is too large!\n"},
+      {"as long as a pipe may be", KEY_STREAM_LIMIT, 4, "keysize is 2^16\n",
+       "Error: keysize is too large!\n"},
+      {"longer", KEY_STREAM_LIMIT + 1, 4, "keysize is 2^17\nkeysize: 65537 power: 17\n",
+       "Error: keysize not a power of 2!\n", true},
   };
   for (const auto& c : kCases) {
-    SCOPED_TRACE(c.name);
-    const Bytes bytes = testing::pattern(c.length, 3);
-    testing::write_file(path("key"), bytes);
-    CipherKey key;
-    testing::StringOut out;
-    const std::optional<Failure> failure = key.load_key_file(path("key"), out);
-    out.flush();
-    EXPECT_EQ(out.text(), c.out);
-    if (c.status == 0) {
-      ASSERT_FALSE(failure) << failure->message;
-      EXPECT_EQ(Bytes(key.bytes().begin(), key.bytes().end()), bytes);
-    } else {
-      ASSERT_TRUE(failure);
-      EXPECT_EQ(failure->status, c.status);
-      EXPECT_EQ(failure->message, c.err);
-      EXPECT_EQ(key.size(), 0);
+    for (const bool piped : {false, true}) {
+      if (piped && !kPosix) continue;
+      SCOPED_TRACE(::testing::Message() << c.name << (piped ? ", from a pipe" : ""));
+      const Bytes bytes = testing::pattern(c.length, 3);
+      testing::write_file(path("key"), bytes);
+      CipherKey key;
+      testing::StringOut out;
+      const std::optional<Failure> failure =
+          piped ? load_from_pipe(key, bytes, out) : key.load_key_file(path("key"), out);
+      out.flush();
+      if (piped && c.from_file_only) {
+        ASSERT_TRUE(failure);
+        EXPECT_EQ(failure->status, 1);
+        EXPECT_EQ(failure->message, "Error: could not load key file " + path("fifo") + "\n");
+        EXPECT_EQ(out.text(), "");
+        continue;
+      }
+      EXPECT_EQ(out.text(), c.out);
+      if (c.status == 0) {
+        ASSERT_FALSE(failure) << failure->message;
+        EXPECT_EQ(Bytes(key.bytes().begin(), key.bytes().end()), bytes);
+      } else {
+        ASSERT_TRUE(failure);
+        EXPECT_EQ(failure->status, c.status);
+        EXPECT_EQ(failure->message, c.err);
+        EXPECT_EQ(key.size(), 0);
+      }
     }
   }
 }
 
-TEST_F(KeyTest, RefusesWhatIsNotARegularFile) {
+TEST_F(KeyTest, RefusesWhatIsNeitherAFileNorAPipe) {
   ASSERT_TRUE(std::filesystem::create_directory(path("folder")));
 #ifdef _WIN32
-  const char* const kNames[] = {"missing", "folder"};  // no FIFOs in a folder there
+  const std::string kNames[] = {path("missing"), path("folder")};
 #else
-  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);  // must not block
-  const char* const kNames[] = {"missing", "folder", "fifo"};
+  const std::string kNames[] = {path("missing"), path("folder"), "/dev/zero"};
 #endif
-  for (const char* name : kNames) {
+  for (const std::string& name : kNames) {
     SCOPED_TRACE(name);
     CipherKey key;
     testing::StringOut out;
-    const std::optional<Failure> failure = key.load_key_file(path(name), out);
+    const std::optional<Failure> failure = key.load_key_file(name, out);
     out.flush();
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->status, 1);
-    EXPECT_EQ(failure->message, "Error: could not load key file " + path(name) + "\n");
+    EXPECT_EQ(failure->message, "Error: could not load key file " + name + "\n");
     EXPECT_EQ(out.text(), "");
   }
 }
