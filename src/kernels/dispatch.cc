@@ -16,8 +16,6 @@ static_assert(Schedule::kPositionSpan >= kMaxKeySize + kWidestLoad,
               "a load of kWidestLoad bytes at any position below the key length must stay in "
               "the position table");
 
-void wipe(void* data, std::size_t length) noexcept { zero_bytes(data, length); }
-
 namespace {
 
 bool usable_key_size(std::size_t size) {
@@ -44,9 +42,9 @@ Schedule::Schedule(std::span<const std::uint8_t> key, std::uint8_t seed)
 }
 
 Schedule::~Schedule() {
-  wipe(by_position_, sizeof by_position_);
-  wipe(by_feedback_, sizeof by_feedback_);
-  wipe(by_feedback_wide_, sizeof by_feedback_wide_);
+  wipe_bytes(by_position_, sizeof by_position_);
+  wipe_bytes(by_feedback_, sizeof by_feedback_);
+  wipe_bytes(by_feedback_wide_, sizeof by_feedback_wide_);
 }
 
 namespace {
