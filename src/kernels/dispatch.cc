@@ -12,17 +12,9 @@
 
 namespace kelm::kernels {
 
-static_assert(Schedule::kPositionSpan >= kMaxKeySize + kWidestLoad,
+static_assert(Schedule::kPositionSpan >= MAX_KEY_SIZE + kWidestLoad,
               "a load of kWidestLoad bytes at any position below the key length must stay in "
               "the position table");
-
-namespace {
-
-bool usable_key_size(std::size_t size) {
-  return size == 16 || size == 32 || size == 64 || size == 128;
-}
-
-}  // namespace
 
 Schedule::Schedule(std::span<const std::uint8_t> key, std::uint8_t seed)
     : key_(key), mask_(key.size() - 1) {
