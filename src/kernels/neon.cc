@@ -114,8 +114,8 @@ void encrypt_lanes(const Schedule& schedule, std::uint8_t* lanes, std::size_t st
   // Critical path: one lookup_xor per position for 16 chains at once (see
   // TblTable). More lanes than 16 run as two passes.
   for (std::size_t first = 0; first < count; first += Neon::kLanes) {
-    const std::size_t group = count - first < Neon::kLanes ? count - first : Neon::kLanes;
-    encrypt_vector<Neon, TblTable>(schedule, lanes + first * stride, stride, group, position,
+    const std::size_t in_pass = count - first < Neon::kLanes ? count - first : Neon::kLanes;
+    encrypt_vector<Neon, TblTable>(schedule, lanes + first * stride, stride, in_pass, position,
                                    length, feedback + first);
   }
 }
