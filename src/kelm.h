@@ -14,4 +14,10 @@ inline constexpr std::uint64_t CHUNK_SIZE = 1'000'000;
 inline constexpr std::uint64_t MIN_KEY_SIZE = 16;
 inline constexpr std::uint64_t MAX_KEY_SIZE = 128;
 
+/// Whether a key of `length` bytes is one the cipher takes: a power of two
+/// from MIN_KEY_SIZE to MAX_KEY_SIZE.
+constexpr bool usable_key_size(std::uint64_t length) {
+  return length >= MIN_KEY_SIZE && length <= MAX_KEY_SIZE && (length & (length - 1)) == 0;
+}
+
 }  // namespace kelm

@@ -38,10 +38,6 @@ std::uint8_t* key_bytes(const SecretRegion& region) {
   return reinterpret_cast<std::uint8_t*>(region.data() + kKeyOffset);
 }
 
-bool usable_length(std::uint64_t length) {
-  return length >= MIN_KEY_SIZE && length <= MAX_KEY_SIZE && (length & (length - 1)) == 0;
-}
-
 }  // namespace
 
 std::optional<Failure> CipherKey::load_key_file(const std::string& name, TextOut& out,
@@ -80,7 +76,7 @@ std::optional<Failure> CipherKey::take(const std::string& name, std::uint64_t le
   const std::uint8_t power = power_for(length);
 
   // Only a usable key is taken, so no more than MAX_KEY_SIZE bytes are ever held.
-  if (usable_length(length)) {
+  if (usable_key_size(length)) {
     const auto size = static_cast<std::uint8_t>(length);
     if (!allocate(size, pages)) {
       return Failure{STATUS_RESOURCE,
@@ -103,7 +99,7 @@ std::optional<Failure> CipherKey::take(const std::string& name, std::uint64_t le
 
 bool CipherKey::assign(std::span<const std::uint8_t> bytes, PageSource& pages) {
   wipe();
-  if (!usable_length(bytes.size())) return false;
+  if (!usable_key_size(bytes.size())) return false;
   const auto size = static_cast<std::uint8_t>(bytes.size());
   if (!allocate(size, pages)) return false;
   std::copy(bytes.begin(), bytes.end(), key_bytes(region_));

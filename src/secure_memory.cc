@@ -6,8 +6,6 @@
 
 namespace kelm {
 
-void wipe_bytes(void* data, std::size_t length) noexcept { zero_bytes(data, length); }
-
 namespace {
 
 std::size_t round_to_pages(std::size_t size) {

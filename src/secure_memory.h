@@ -7,10 +7,6 @@
 
 namespace kelm {
 
-/// Overwrites `length` bytes at `data` with zeros in a way the optimiser
-/// cannot drop, even when the memory is freed right afterwards.
-void wipe_bytes(void* data, std::size_t length) noexcept;
-
 /// Where blocks of memory come from and go back to. The program uses the
 /// system's pages; tests stand in their own to refuse a block, or to look at
 /// what a block holds when it is given back.

@@ -152,7 +152,8 @@ void unlock_pages(void* block, std::size_t size) noexcept;
 /// Leaves a block out of core dumps; false where the system cannot.
 bool exclude_from_dumps(void* block, std::size_t size);
 
-/// Overwrites `length` bytes with zeros in a way the optimiser cannot drop.
-void zero_bytes(void* data, std::size_t length) noexcept;
+/// Overwrites `length` bytes at `data` with zeros in a way the optimiser
+/// cannot drop, even when the memory is freed right afterwards.
+void wipe_bytes(void* data, std::size_t length) noexcept;
 
 }  // namespace kelm

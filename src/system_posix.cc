@@ -307,7 +307,7 @@ bool exclude_from_dumps(void* block, std::size_t size) {
 #endif
 }
 
-void zero_bytes(void* data, std::size_t length) noexcept {
+void wipe_bytes(void* data, std::size_t length) noexcept {
   if (data == nullptr || length == 0) return;
 #if defined(__linux__) || defined(__FreeBSD__) || defined(__OpenBSD__)
   explicit_bzero(data, length);

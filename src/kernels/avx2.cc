@@ -20,6 +20,7 @@
 #include "kernel_sets.h"
 #include "kernels.h"
 #include "lane_blocks.h"
+#include "system.h"
 #include "x86_vectors.h"
 
 namespace kelm::kernels {
@@ -46,7 +47,7 @@ struct KeyTable {
   }
   KeyTable(const KeyTable&) = delete;
   KeyTable& operator=(const KeyTable&) = delete;
-  ~KeyTable() { wipe(diff, sizeof diff); }
+  ~KeyTable() { wipe_bytes(diff, sizeof diff); }
 
   /// extra ^ key[byte & mask] for every byte of `byte`. Latency: an AND, a
   /// subtraction, a pshufb and ceil(log2(slices + 1)) levels of XORs.

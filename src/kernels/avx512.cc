@@ -17,6 +17,7 @@
 #include "kernel_sets.h"
 #include "kernels.h"
 #include "lane_blocks.h"
+#include "system.h"
 #include "x86_vectors.h"
 
 // GCC 12 warns that the placeholder the unmasked intrinsics pass for lanes
@@ -42,11 +43,11 @@ struct WideTable {
     for (std::size_t i = 0; i < sizeof bytes; ++i) bytes[i] = key[i & schedule.mask()];
     low = _mm512_load_si512(bytes);
     high = _mm512_load_si512(bytes + 64);
-    wipe(bytes, sizeof bytes);
+    wipe_bytes(bytes, sizeof bytes);
   }
   WideTable(const WideTable&) = delete;
   WideTable& operator=(const WideTable&) = delete;
-  ~WideTable() { wipe(this, sizeof *this); }
+  ~WideTable() { wipe_bytes(this, sizeof *this); }
 
   /// key[byte mod key length] for every byte of `byte`.
   [[gnu::always_inline]] __m512i lookup(__m512i byte) const {

@@ -12,19 +12,9 @@
 
 namespace kelm::kernels {
 
-static_assert(Schedule::kPositionSpan >= kMaxKeySize + kWidestLoad,
+static_assert(Schedule::kPositionSpan >= MAX_KEY_SIZE + kWidestLoad,
               "a load of kWidestLoad bytes at any position below the key length must stay in "
               "the position table");
-
-void wipe(void* data, std::size_t length) noexcept { zero_bytes(data, length); }
-
-namespace {
-
-bool usable_key_size(std::size_t size) {
-  return size == 16 || size == 32 || size == 64 || size == 128;
-}
-
-}  // namespace
 
 Schedule::Schedule(std::span<const std::uint8_t> key, std::uint8_t seed)
     : key_(key), mask_(key.size() - 1) {
@@ -44,9 +34,9 @@ Schedule::Schedule(std::span<const std::uint8_t> key, std::uint8_t seed)
 }
 
 Schedule::~Schedule() {
-  wipe(by_position_, sizeof by_position_);
-  wipe(by_feedback_, sizeof by_feedback_);
-  wipe(by_feedback_wide_, sizeof by_feedback_wide_);
+  wipe_bytes(by_position_, sizeof by_position_);
+  wipe_bytes(by_feedback_, sizeof by_feedback_);
+  wipe_bytes(by_feedback_wide_, sizeof by_feedback_wide_);
 }
 
 namespace {

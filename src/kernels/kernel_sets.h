@@ -30,8 +30,4 @@ extern const Kernels kNeon;
 std::uint8_t decrypt_tail(const Schedule& schedule, std::uint8_t* bytes, std::uint64_t position,
                           std::size_t length, std::uint8_t previous);
 
-/// Overwrites `length` bytes at `data` with zeros in a way the optimiser
-/// cannot drop: for the schedule, and the key tables the sets build.
-void wipe(void* data, std::size_t length) noexcept;
-
 }  // namespace kelm::kernels

@@ -7,10 +7,9 @@
 #include <cstdint>
 #include <span>
 
-namespace kelm::kernels {
+#include "kelm.h"
 
-/// Longest key a schedule takes, in bytes.
-inline constexpr std::size_t kMaxKeySize = 128;
+namespace kelm::kernels {
 
 /// Most chunks whose chains encrypt_lanes runs in step.
 inline constexpr std::size_t kMaxLanes = 32;
@@ -25,9 +24,9 @@ inline constexpr std::size_t kWidestLoad = 64;
 /// They are as secret as the key and wiped when the schedule is destroyed.
 class Schedule {
  public:
-  static constexpr std::size_t kPositionSpan = kMaxKeySize + kWidestLoad;
+  static constexpr std::size_t kPositionSpan = MAX_KEY_SIZE + kWidestLoad;
 
-  /// `key` must be 16, 32, 64 or 128 bytes long and outlive the schedule.
+  /// `key` must be of a usable_key_size and outlive the schedule.
   Schedule(std::span<const std::uint8_t> key, std::uint8_t seed);
   Schedule(const Schedule&) = delete;
   Schedule& operator=(const Schedule&) = delete;

@@ -18,6 +18,7 @@
 #include "kernel_sets.h"
 #include "kernels.h"
 #include "lane_blocks.h"
+#include "system.h"
 
 namespace kelm::kernels {
 namespace {
@@ -79,12 +80,12 @@ struct TblTable {
     for (std::size_t i = 0; i < sizeof bytes; ++i) bytes[i] = key[i & schedule.mask()];
     low = vld1q_u8_x4(bytes);
     high = vld1q_u8_x4(bytes + 64);
-    wipe(bytes, sizeof bytes);
+    wipe_bytes(bytes, sizeof bytes);
     mask = vdupq_n_u8(static_cast<std::uint8_t>(schedule.mask()));
   }
   TblTable(const TblTable&) = delete;
   TblTable& operator=(const TblTable&) = delete;
-  ~TblTable() { wipe(this, sizeof *this); }
+  ~TblTable() { wipe_bytes(this, sizeof *this); }
 
   /// extra ^ key[byte & mask] for every byte of `byte`. Latency: an AND, a
   /// TBL over one to four registers (plus a TBX for 128 bytes, whose index
@@ -113,8 +114,8 @@ void encrypt_lanes(const Schedule& schedule, std::uint8_t* lanes, std::size_t st
   // Critical path: one lookup_xor per position for 16 chains at once (see
   // TblTable). More lanes than 16 run as two passes.
   for (std::size_t first = 0; first < count; first += Neon::kLanes) {
-    const std::size_t group = count - first < Neon::kLanes ? count - first : Neon::kLanes;
-    encrypt_vector<Neon, TblTable>(schedule, lanes + first * stride, stride, group, position,
+    const std::size_t in_pass = count - first < Neon::kLanes ? count - first : Neon::kLanes;
+    encrypt_vector<Neon, TblTable>(schedule, lanes + first * stride, stride, in_pass, position,
                                    length, feedback + first);
   }
 }

@@ -21,7 +21,7 @@ constexpr std::size_t kBlock = kWidestLoad;
 
 /// Lanes whose chains one pass interleaves: enough to hide the latency of a
 /// table load, few enough for the chains to stay in registers.
-constexpr std::size_t kGroup = 8;
+constexpr std::size_t kLanesPerPass = 8;
 
 /// XORs the `length` (at most kBlock) bytes at `bytes`, which stand at chunk
 /// positions from `position` on, with the key bytes those positions pick.
@@ -35,8 +35,8 @@ void fold_positions(const Schedule& schedule, std::uint8_t* bytes, std::uint64_t
 
 /// Runs the chains of N lanes on by `length` positions, in step.
 template <std::size_t N>
-void encrypt_group(const Schedule& schedule, std::uint8_t* lanes, std::size_t stride,
-                   std::uint64_t position, std::size_t length, std::uint8_t* feedback) {
+void encrypt_pass(const Schedule& schedule, std::uint8_t* lanes, std::size_t stride,
+                  std::uint64_t position, std::size_t length, std::uint8_t* feedback) {
   unsigned chain[N];
   for (std::size_t j = 0; j < N; ++j) chain[j] = feedback[j];
   const std::uint32_t* const by_feedback = schedule.by_feedback_wide();
@@ -60,18 +60,18 @@ void encrypt_group(const Schedule& schedule, std::uint8_t* lanes, std::size_t st
 void encrypt_lanes(const Schedule& schedule, std::uint8_t* lanes, std::size_t stride,
                    std::size_t count, std::uint64_t position, std::size_t length,
                    std::uint8_t* feedback) {
-  for (std::size_t first = 0; first < count; first += kGroup) {
-    std::uint8_t* const group = lanes + first * stride;
+  for (std::size_t first = 0; first < count; first += kLanesPerPass) {
+    std::uint8_t* const pass = lanes + first * stride;
     std::uint8_t* const chains = feedback + first;
-    switch (std::min(kGroup, count - first)) {
-      case 1: encrypt_group<1>(schedule, group, stride, position, length, chains); break;
-      case 2: encrypt_group<2>(schedule, group, stride, position, length, chains); break;
-      case 3: encrypt_group<3>(schedule, group, stride, position, length, chains); break;
-      case 4: encrypt_group<4>(schedule, group, stride, position, length, chains); break;
-      case 5: encrypt_group<5>(schedule, group, stride, position, length, chains); break;
-      case 6: encrypt_group<6>(schedule, group, stride, position, length, chains); break;
-      case 7: encrypt_group<7>(schedule, group, stride, position, length, chains); break;
-      default: encrypt_group<8>(schedule, group, stride, position, length, chains); break;
+    switch (std::min(kLanesPerPass, count - first)) {
+      case 1: encrypt_pass<1>(schedule, pass, stride, position, length, chains); break;
+      case 2: encrypt_pass<2>(schedule, pass, stride, position, length, chains); break;
+      case 3: encrypt_pass<3>(schedule, pass, stride, position, length, chains); break;
+      case 4: encrypt_pass<4>(schedule, pass, stride, position, length, chains); break;
+      case 5: encrypt_pass<5>(schedule, pass, stride, position, length, chains); break;
+      case 6: encrypt_pass<6>(schedule, pass, stride, position, length, chains); break;
+      case 7: encrypt_pass<7>(schedule, pass, stride, position, length, chains); break;
+      default: encrypt_pass<8>(schedule, pass, stride, position, length, chains); break;
     }
   }
 }
