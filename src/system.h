@@ -99,11 +99,13 @@ std::optional<char> read_console_byte(int fd);
 
 // ---- Interrupts ----
 
-/// Catches Ctrl-C and the system's other requests to stop (SIGINT, SIGTERM,
-/// SIGHUP; Ctrl-Break, a closed console), so that a run stops at its next
-/// round, cuts its output back and wipes its secrets before it ends. A
-/// signal ignored when kelm started stays ignored. The handler only records
-/// the request, and ends a wait for the answer to the question.
+/// Catches Ctrl-C and every other request to stop that can be caught (each
+/// signal sent from outside whose default action ends the process: SIGINT,
+/// SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, SIGXCPU and the like;
+/// Ctrl-Break, a closed console), so that a run stops at its next round,
+/// cuts its output back and wipes its secrets before it ends. A signal
+/// ignored when kelm started stays ignored. The handler only records the
+/// request, and ends a wait for the answer to the question.
 void catch_interrupts();
 
 /// The interrupt that asked the run to stop, as a signal number, or 0.

@@ -197,21 +197,53 @@ static_assert(std::atomic<int>::is_always_lock_free, "the handler may only touch
 
 extern "C" void record_interrupt(int signal) { received.store(signal); }
 
-constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+/// Every signal sent from outside whose default action ends the process.
+/// Left out: SIGKILL and SIGSTOP, which cannot be caught; SIGPIPE and
+/// SIGXFSZ, ignored from the start; and the signals of a fault in kelm
+/// itself (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS), after
+/// which running on is not safe.
+constexpr int kInterrupts[] = {
+    SIGINT,
+    SIGTERM,
+    SIGHUP,
+    SIGQUIT,
+    SIGUSR1,
+    SIGUSR2,
+    SIGALRM,
+    SIGVTALRM,
+    SIGPROF,
+    SIGXCPU,
+#ifdef __linux__
+    // Elsewhere some of these are ignored by default.
+    SIGIO,
+    SIGSTKFLT,
+    SIGPWR,
+#endif
+};
+
+/// Catches `signal` if its action is still the default one: one ignored
+/// when kelm started stays ignored, and one handled already stays so.
+void catch_interrupt(int signal) {
+  struct sigaction before {};
+  if (::sigaction(signal, nullptr, &before) != 0) return;
+  if ((before.sa_flags & SA_SIGINFO) != 0 || before.sa_handler != SIG_DFL) return;
+  struct sigaction action {};
+  action.sa_handler = record_interrupt;
+  ::sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a read waiting for the answer to the question returns.
+  action.sa_flags = 0;
+  (void)::sigaction(signal, &action, nullptr);
+}
 
 }  // namespace
 
 void catch_interrupts() {
-  for (const int signal : kInterrupts) {
-    struct sigaction before {};
-    if (::sigaction(signal, nullptr, &before) != 0 || before.sa_handler == SIG_IGN) continue;
-    struct sigaction action {};
-    action.sa_handler = record_interrupt;
-    ::sigemptyset(&action.sa_mask);
-    // No SA_RESTART: a read waiting for the answer to the question returns.
-    action.sa_flags = 0;
-    (void)::sigaction(signal, &action, nullptr);
-  }
+  for (const int signal : kInterrupts) catch_interrupt(signal);
+#ifdef __linux__
+  // Real-time signals end a process too; those the C library keeps for
+  // itself lie below SIGRTMIN.
+  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) catch_interrupt(signal);
+#endif
 }
 
 int interrupt_received() { return received.load(); }
@@ -226,7 +258,8 @@ void end_by_interrupt(int signal) {
   ::sigaddset(&only, signal);
   (void)::sigprocmask(SIG_UNBLOCK, &only, nullptr);
   (void)::raise(signal);
-  // Not reached: the default action of every interrupt ends the process.
+  // Not reached: the default action of every interrupt ends the process,
+  // without a core dump, which prepare_process() forbade.
   ::_exit(128 + signal);
 }
 

@@ -111,6 +111,12 @@ void FaultyFiles::plant(std::size_t n, Fault fault, std::function<void()> hook) 
   planted_at_ = n;
   planted_ = fault;
   hook_ = std::move(hook);
+  interrupt_ = false;
+}
+
+void FaultyFiles::plant_interrupt(std::size_t n) {
+  plant(n, Fault::kFail);
+  interrupt_ = true;
 }
 
 namespace {
@@ -158,7 +164,7 @@ std::ptrdiff_t FaultyFiles::read_at(int fd, std::uint8_t* buffer, std::size_t le
   if (const std::optional<Fault> fault = next_call(Call::kRead, fd)) {
     if (*fault == Fault::kEmpty) return 0;
     if (*fault == Fault::kFail) {
-      errno = EIO;
+      errno = interrupt_ ? EINTR : EIO;
       return -1;
     }
     length = std::max<std::size_t>(length / 2, 1);
@@ -186,7 +192,7 @@ std::size_t FaultyFiles::allowed_write(int fd, std::uint64_t offset, std::size_t
   if (before_write_ && writes_++ >= before_write_from_) before_write_();
   if (const std::optional<Fault> fault = next_call(Call::kWrite, fd)) {
     if (*fault == Fault::kEmpty) return 0;
-    if (*fault == Fault::kFail) return ~std::size_t{0};
+    if (*fault == Fault::kFail) return interrupt_ ? kInterrupted : kRefused;
     length = std::max<std::size_t>(length / 2, 1);
   }
   length = std::min(length, write_limit_);
@@ -208,6 +214,10 @@ std::ptrdiff_t FaultyFiles::write(int fd, const std::uint8_t* buffer, std::size_
 std::ptrdiff_t FaultyFiles::write_some(int fd, const std::uint8_t* buffer, std::size_t length,
                                        std::uint64_t offset, bool positional) {
   const std::size_t allowed = allowed_write(fd, offset, length);
+  if (allowed == kInterrupted) {
+    errno = EINTR;
+    return -1;
+  }
   if (allowed == kRefused || (allowed == 0 && length != 0 && write_end_)) {
     errno = ENOSPC;
     return -1;
@@ -223,19 +233,21 @@ std::ptrdiff_t FaultyFiles::write_at(int fd, const std::uint8_t* buffer, std::si
 }
 
 int FaultyFiles::truncate(int fd, std::uint64_t length) {
-  if (next_call(Call::kTruncate, fd) || truncate_fails_) {
-    errno = EIO;
+  const std::optional<Fault> fault = next_call(Call::kTruncate, fd);
+  if (fault || truncate_fails_) {
+    errno = fault && interrupt_ ? EINTR : EIO;
     return -1;
   }
   return system_files().truncate(fd, length);
 }
 
 int FaultyFiles::close(int fd) {
-  // The descriptor goes whatever happens, as with the system's close.
-  const bool fails = next_call(Call::kClose, fd).has_value();
+  // The descriptor goes whatever happens, as with the system's close on
+  // Linux, even when a signal interrupts it.
+  const std::optional<Fault> fault = next_call(Call::kClose, fd);
   const int result = system_files().close(fd);
-  if (!fails) return result;
-  errno = EIO;
+  if (!fault) return result;
+  errno = interrupt_ ? EINTR : EIO;
   return -1;
 }
 
@@ -392,12 +404,12 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
       const rlimit limit{RLIM_INFINITY, RLIM_INFINITY};
       if (::setrlimit(RLIMIT_CORE, &limit) != 0) ::_exit(127);
     }
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-      (void)std::signal(signal, launch.interrupts_ignored ? SIG_IGN : SIG_DFL);
+    // The tests' own dispositions (and the runner's) must not leak into kelm.
+    for (int signal = 1; signal < NSIG; ++signal) (void)std::signal(signal, SIG_DFL);
+    if (launch.interrupts_ignored) {
+      for (const int signal : {SIGINT, SIGTERM, SIGHUP}) (void)std::signal(signal, SIG_IGN);
     }
-    // The tests' own dispositions must not leak into kelm.
-    (void)std::signal(SIGPIPE, SIG_DFL);
-    (void)std::signal(SIGXFSZ, SIG_DFL);
+    if (launch.before_exec) launch.before_exec();
     if (::chdir(cwd.c_str()) != 0) ::_exit(127);
     ::execvp(argv[0], argv.data());
     ::_exit(127);
@@ -424,6 +436,7 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
     if (WIFEXITED(wait_status)) outcome.status = WEXITSTATUS(wait_status);
     if (WIFSIGNALED(wait_status)) {
       outcome.status = 128 + WTERMSIG(wait_status);
+      outcome.signal = WTERMSIG(wait_status);
       outcome.core_dumped = WCOREDUMP(wait_status);
     }
   }
