@@ -508,6 +508,56 @@ TEST_F(CliTest, OutputSwappedWhileAskingIsNotTouched) {
   }
 }
 
+TEST_F(CliTest, ExistingOutputIsHeldOpenThroughTheQuestion) {
+#ifdef _WIN32
+  GTEST_SKIP() << "no /proc to look into";
+#else
+  if (!std::filesystem::exists("/proc/self/fd")) GTEST_SKIP() << "no /proc to look into";
+  // Held open, the file asked about cannot be replaced by another that
+  // happens to get its inode number.
+  write_file(path("out"), "old");
+  struct stat output {};
+  ASSERT_EQ(::stat(path("out").c_str(), &output), 0);
+  pid_t kelm_pid = -1;
+  bool held = false;
+  testing::Launch launch;
+  launch.input = "n\n";
+  launch.while_running = [&](pid_t pid) { kelm_pid = pid; };
+  launch.before_answer = [&] {
+    const std::string fds = "/proc/" + std::to_string(kelm_pid) + "/fd";
+    for (const auto& entry : std::filesystem::directory_iterator(fds)) {
+      struct stat open {};
+      held = held || (::stat(entry.path().c_str(), &open) == 0 && open.st_dev == output.st_dev &&
+                      open.st_ino == output.st_ino);
+    }
+  };
+  const testing::Outcome outcome =
+      testing::run_binary({"encrypt", "in", "out", "key"}, dir_.string(), launch);
+  EXPECT_EQ(outcome.status, 3);
+  EXPECT_TRUE(held);
+  expect_output(After::kUnchanged);
+#endif
+}
+
+TEST_F(CliTest, RunsWithEveryStandardStreamClosed) {
+#ifdef _WIN32
+  GTEST_SKIP() << "descriptors 0 to 2 are not handed out anew there";
+#else
+  // Unfilled, they would be given to the input and output files, and the
+  // output would be refused as standard output.
+  testing::Launch launch;
+  launch.before_exec = [] {
+    ::close(1);
+    ::close(2);
+  };
+  const testing::Outcome outcome =
+      testing::run_binary({"encrypt", "in", "out", "key"}, dir_.string(), launch);
+  EXPECT_EQ(outcome.status, 0);
+  ASSERT_EQ(kelm({"decrypt", "out", "opened", "key"}).status, 0);
+  EXPECT_EQ(read_file(path("opened")), input_);
+#endif
+}
+
 TEST_F(CliTest, ConsoleStreamsAreNeitherOutputNorAnswer) {
   write_file(path("out"), "old");
   write_file(path("yes"), "Yes, replace it");

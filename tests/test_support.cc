@@ -293,9 +293,12 @@ std::vector<std::string> launcher() {
   return words;
 }
 
-/// In the child: puts `fd` in place of `target`, or ends the child.
+/// In the child: moves `fd` to `target`, or ends the child.
 void put_in_place(int fd, int target) {
   if (fd < 0 || ::dup2(fd, target) < 0) ::_exit(127);
+  // Only the copy in place reaches kelm: with standard input closed, the
+  // files opened for the others would take its place.
+  if (fd != target) ::close(fd);
 }
 #endif
 
