@@ -32,6 +32,20 @@ bool memory_ran_out() {
   std::_Exit(kelm::STATUS_RESOURCE);
 }
 
+/// The calling thread's stack below main, where a run's frames hold key
+/// bytes: locked and left out of core dumps for the run, wiped before it is
+/// unlocked.
+class WorkingStack {
+ public:
+  WorkingStack() : lock_(kelm::lock_working_stack()) {}
+  WorkingStack(const WorkingStack&) = delete;
+  WorkingStack& operator=(const WorkingStack&) = delete;
+  ~WorkingStack() { kelm::release_working_stack(lock_); }
+
+ private:
+  kelm::StackLock lock_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -40,6 +54,7 @@ int main(int argc, char** argv) {
   kelm::catch_interrupts();
   int status = kelm::STATUS_RESOURCE;
   {
+    const WorkingStack stack;
     kelm::DescriptorIn in(kelm::kStandardInput);
     kelm::DescriptorOut out(kelm::kStandardOutput);
     kelm::DescriptorOut err(kelm::kStandardError);

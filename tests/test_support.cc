@@ -263,6 +263,26 @@ void FaultyPages::unmap(void* block, std::size_t size) noexcept {
   system_pages().unmap(block, size);
 }
 
+std::optional<std::string> mapping_flags(const void* address) {
+  const auto at = reinterpret_cast<std::uintptr_t>(address);
+  std::ifstream smaps("/proc/self/smaps");
+  bool inside = false;
+  for (std::string line; std::getline(smaps, line);) {
+    std::uintptr_t start = 0;
+    std::uintptr_t end = 0;
+    char dash = 0;
+    std::istringstream head(line);
+    // A mapping's first line: its range, "start-end", in hexadecimal.
+    if (head >> std::hex >> start >> dash >> end && dash == '-' &&
+        line.find(':') > line.find(' ')) {
+      inside = start <= at && at < end;
+    } else if (inside && line.starts_with("VmFlags:")) {
+      return line.substr(8);
+    }
+  }
+  return std::nullopt;
+}
+
 namespace {
 
 std::string slurp(const std::string& path) {

@@ -168,6 +168,11 @@ class FaultyPages : public PageSource {
   std::size_t dirty_ = 0;
 };
 
+/// The flags of the mapping of this process that holds `address`, as
+/// /proc/self/smaps lists them after "VmFlags:" ("lo": locked, "dd": left
+/// out of core dumps); nothing where the system cannot tell.
+std::optional<std::string> mapping_flags(const void* address);
+
 /// A fresh, empty folder named `prefix` and a number in the system's
 /// temporary folder, as the system names it; empty if none could be made.
 std::filesystem::path make_folder(const std::string& prefix);
