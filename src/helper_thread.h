@@ -1,12 +1,16 @@
 // The one extra thread a stream may run beside the calling thread.
 #pragma once
 
+#include <cstdint>
 #include <functional>
-#include <thread>
+
+#include "secure_memory.h"
 
 namespace kelm {
 
-/// A second thread that runs `body` to its end; joined when destroyed.
+/// A second thread that runs `body` to its end; joined when destroyed. Its
+/// stack, where key bytes pass, is locked against swap where the system
+/// allows, left out of core dumps and wiped once the thread has ended.
 class HelperThread {
  public:
   /// Starts `body`; throws std::system_error when no thread can be had.
@@ -19,7 +23,14 @@ class HelperThread {
   void join();
 
  private:
-  std::thread thread_;
+  /// Makes the guard page below the stack usable again, so it can be wiped.
+  void lift_guard() noexcept;
+
+  std::function<void()> body_;
+  SecretRegion stack_;  // a guard page, then the stack; none where the system places it
+  bool guarded_ = false;
+  std::uintptr_t thread_ = 0;
+  bool joined_ = false;
 };
 
 }  // namespace kelm

@@ -12,14 +12,39 @@
 
 namespace {
 
-/// Reached with no exception in flight only when one could not even be
-/// made: memory ran out before the first could be thrown. Anything else is
-/// a fault in kelm, and aborts as usual.
+/// Whether memory has run out: not even a block larger than any exception
+/// kelm throws can be had.
+bool memory_ran_out() {
+  // Kept in a volatile so that the allocation is not optimised away.
+  void* volatile probe = std::malloc(4096);
+  const bool none = probe == nullptr;
+  std::free(probe);
+  return none;
+}
+
+/// Reached with no exception in flight and memory gone only when an
+/// exception could not even be made: memory ran out before the first could
+/// be thrown. Anything else (a thread left joinable, a pure virtual call) is
+/// a fault in kelm, and aborts as usual instead of blaming memory.
 [[noreturn]] void out_of_memory_at_start() {
-  if (std::current_exception() != nullptr) std::abort();
+  if (std::current_exception() != nullptr || !memory_ran_out()) std::abort();
   kelm::write_console(kelm::kStandardError, "Error: malloc buffer failed.\n");
   std::_Exit(kelm::STATUS_RESOURCE);
 }
+
+/// The calling thread's stack below main, where a run's frames hold key
+/// bytes: locked and left out of core dumps for the run, wiped before it is
+/// unlocked.
+class WorkingStack {
+ public:
+  WorkingStack() : lock_(kelm::lock_working_stack()) {}
+  WorkingStack(const WorkingStack&) = delete;
+  WorkingStack& operator=(const WorkingStack&) = delete;
+  ~WorkingStack() { kelm::release_working_stack(lock_); }
+
+ private:
+  kelm::StackLock lock_;
+};
 
 }  // namespace
 
@@ -29,6 +54,7 @@ int main(int argc, char** argv) {
   kelm::catch_interrupts();
   int status = kelm::STATUS_RESOURCE;
   {
+    const WorkingStack stack;
     kelm::DescriptorIn in(kelm::kStandardInput);
     kelm::DescriptorOut out(kelm::kStandardOutput);
     kelm::DescriptorOut err(kelm::kStandardError);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -117,11 +118,13 @@ std::optional<char> read_console_byte(int fd);
 
 // ---- Interrupts ----
 
-/// Catches Ctrl-C and the system's other requests to stop (SIGINT, SIGTERM,
-/// SIGHUP; Ctrl-Break, a closed console), so that a run stops at its next
-/// round, cuts its output back and wipes its secrets before it ends. A
-/// signal ignored when kelm started stays ignored. The handler only records
-/// the request, and ends a wait for the answer to the question.
+/// Catches Ctrl-C and every other request to stop that can be caught (each
+/// signal sent from outside whose default action ends the process: SIGINT,
+/// SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, SIGXCPU and the like;
+/// Ctrl-Break, a closed console), so that a run stops at its next round,
+/// cuts its output back and wipes its secrets before it ends. A signal
+/// ignored when kelm started stays ignored. The handler only records the
+/// request, and ends a wait for the answer to the question.
 void catch_interrupts();
 
 /// The interrupt that asked the run to stop, as a signal number, or 0.
@@ -155,5 +158,50 @@ bool exclude_from_dumps(void* block, std::size_t size);
 /// Overwrites `length` bytes at `data` with zeros in a way the optimiser
 /// cannot drop, even when the memory is freed right afterwards.
 void wipe_bytes(void* data, std::size_t length) noexcept;
+
+// ---- Threads and stacks ----
+// Key bytes pass through the stack of either thread of a run. Those stacks
+// are locked against swap, left out of core dumps and wiped like the rest.
+
+/// Bytes of the calling thread's stack locked for a run: the deepest calls
+/// of a run take under 10 KiB, and each page costs a fault at every start.
+inline constexpr std::size_t kWorkingStackSize = std::size_t{64} * 1024;
+
+/// A thread started by start_thread(), as the system names it.
+using ThreadHandle = std::uintptr_t;
+
+/// Bytes of stack to give a thread of kelm's, or 0 where the system places
+/// a thread's stack itself.
+std::size_t thread_stack_size();
+
+/// Starts a thread that runs `body`, which must outlive it, on the `size`
+/// bytes at `stack` (the system's own stack where thread_stack_size() is 0).
+/// 0, or the system's error number.
+int start_thread(std::function<void()>& body, void* stack, std::size_t size, ThreadHandle& thread);
+
+/// Waits for a thread from start_thread() to end.
+void join_thread(ThreadHandle thread) noexcept;
+
+/// Makes a block of whole pages fault at any touch, so that a stack that
+/// runs past its end stops there instead of overwriting what lies below;
+/// or, with `guard` false, usable again. False where the system refused.
+bool guard_pages(void* block, std::size_t size, bool guard) noexcept;
+
+/// The part of the calling thread's stack that lock_working_stack() locked.
+struct StackLock {
+  void* low = nullptr;
+  std::size_t size = 0;
+  bool locked = false;
+};
+
+/// Puts kWorkingStackSize bytes of the calling thread's stack below the
+/// caller in place, locks them against swap and leaves them out of core
+/// dumps, as far as the system allows.
+StackLock lock_working_stack();
+
+/// Wipes kWorkingStackSize bytes of stack below the caller (the frames a
+/// run left there), then lets the stack locked by `lock` be swapped again.
+/// Called at the depth lock_working_stack() was.
+void release_working_stack(const StackLock& lock) noexcept;
 
 }  // namespace kelm

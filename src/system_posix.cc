@@ -2,6 +2,7 @@
 // populated mappings, no core dumps even for a core handler) are best
 // efforts behind KELM_LINUX_EXTRAS, absent elsewhere.
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <string.h>  // explicit_bzero
 #include <sys/mman.h>
@@ -15,6 +16,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "file_io.h"
@@ -238,21 +240,53 @@ static_assert(std::atomic<int>::is_always_lock_free, "the handler may only touch
 
 extern "C" void record_interrupt(int signal) { received.store(signal); }
 
-constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+/// Every signal sent from outside whose default action ends the process.
+/// Left out: SIGKILL and SIGSTOP, which cannot be caught; SIGPIPE and
+/// SIGXFSZ, ignored from the start; and the signals of a fault in kelm
+/// itself (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS), after
+/// which running on is not safe.
+constexpr int kInterrupts[] = {
+    SIGINT,
+    SIGTERM,
+    SIGHUP,
+    SIGQUIT,
+    SIGUSR1,
+    SIGUSR2,
+    SIGALRM,
+    SIGVTALRM,
+    SIGPROF,
+    SIGXCPU,
+#ifdef __linux__
+    // Elsewhere some of these are ignored by default.
+    SIGIO,
+    SIGSTKFLT,
+    SIGPWR,
+#endif
+};
+
+/// Catches `signal` if its action is still the default one: one ignored
+/// when kelm started stays ignored, and one handled already stays so.
+void catch_interrupt(int signal) {
+  struct sigaction before {};
+  if (::sigaction(signal, nullptr, &before) != 0) return;
+  if ((before.sa_flags & SA_SIGINFO) != 0 || before.sa_handler != SIG_DFL) return;
+  struct sigaction action {};
+  action.sa_handler = record_interrupt;
+  ::sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a read waiting for the answer to the question returns.
+  action.sa_flags = 0;
+  (void)::sigaction(signal, &action, nullptr);
+}
 
 }  // namespace
 
 void catch_interrupts() {
-  for (const int signal : kInterrupts) {
-    struct sigaction before {};
-    if (::sigaction(signal, nullptr, &before) != 0 || before.sa_handler == SIG_IGN) continue;
-    struct sigaction action {};
-    action.sa_handler = record_interrupt;
-    ::sigemptyset(&action.sa_mask);
-    // No SA_RESTART: a read waiting for the answer to the question returns.
-    action.sa_flags = 0;
-    (void)::sigaction(signal, &action, nullptr);
-  }
+  for (const int signal : kInterrupts) catch_interrupt(signal);
+#ifdef __linux__
+  // Real-time signals end a process too; those the C library keeps for
+  // itself lie below SIGRTMIN.
+  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) catch_interrupt(signal);
+#endif
 }
 
 int interrupt_received() { return received.load(); }
@@ -267,7 +301,8 @@ void end_by_interrupt(int signal) {
   ::sigaddset(&only, signal);
   (void)::sigprocmask(SIG_UNBLOCK, &only, nullptr);
   (void)::raise(signal);
-  // Not reached: the default action of every interrupt ends the process.
+  // Not reached: the default action of every interrupt ends the process,
+  // without a core dump, which prepare_process() forbade.
   ::_exit(128 + signal);
 }
 
@@ -317,6 +352,77 @@ void wipe_bytes(void* data, std::size_t length) noexcept {
   auto* bytes = static_cast<volatile unsigned char*>(data);
   for (std::size_t i = 0; i < length; ++i) bytes[i] = 0;
 #endif
+}
+
+// ---- Threads and stacks ----
+
+namespace {
+
+extern "C" void* run_thread_body(void* body) {
+  (*static_cast<std::function<void()>*>(body))();
+  return nullptr;
+}
+
+/// Zeroes kWorkingStackSize bytes of stack just below the caller, putting
+/// every page of them in place.
+[[gnu::noinline]] void zero_stack_below() noexcept {
+  std::uint8_t area[kWorkingStackSize];
+  // The call's own frame lies below the area, so none of it is overwritten.
+  zero_bytes(area, sizeof area);
+}
+
+}  // namespace
+
+std::size_t thread_stack_size() {
+  // Room besides the run's calls for the thread's own data, which the C
+  // library keeps at the top of its stack, and for a sanitizer's larger
+  // frames; and no less than any system's least (128 KiB on some 64-bit ARM).
+  return std::size_t{256} * 1024;
+}
+
+int start_thread(std::function<void()>& body, void* stack, std::size_t size, ThreadHandle& thread) {
+  static_assert(sizeof(pthread_t) <= sizeof(ThreadHandle), "a thread must fit its handle");
+  pthread_attr_t attributes;
+  if (const int error = ::pthread_attr_init(&attributes); error != 0) return error;
+  int error = stack != nullptr ? ::pthread_attr_setstack(&attributes, stack, size) : 0;
+  pthread_t started{};
+  if (error == 0) error = ::pthread_create(&started, &attributes, run_thread_body, &body);
+  ::pthread_attr_destroy(&attributes);
+  if (error == 0) std::memcpy(&thread, &started, sizeof started);
+  return error;
+}
+
+void join_thread(ThreadHandle thread) noexcept {
+  pthread_t started{};
+  std::memcpy(&started, &thread, sizeof started);
+  (void)::pthread_join(started, nullptr);
+}
+
+bool guard_pages(void* block, std::size_t size, bool guard) noexcept {
+  return ::mprotect(block, size, guard ? PROT_NONE : PROT_READ | PROT_WRITE) == 0;
+}
+
+[[gnu::noinline]] StackLock lock_working_stack() {
+  zero_stack_below();
+  // From the page that holds this call's frame down past kWorkingStackSize,
+  // all of which zero_stack_below() has just put in place.
+  auto* frame = static_cast<std::uint8_t*>(__builtin_frame_address(0));
+  const auto top = reinterpret_cast<std::uintptr_t>(frame);
+  const std::uintptr_t page = page_size();
+  const std::uintptr_t high = (top / page + 1) * page;
+  const std::uintptr_t low = (top - kWorkingStackSize) / page * page;
+  StackLock lock;
+  lock.low = frame - (top - low);
+  lock.size = static_cast<std::size_t>(high - low);
+  (void)exclude_from_dumps(lock.low, lock.size);
+  lock.locked = lock_pages(lock.low, lock.size);
+  return lock;
+}
+
+[[gnu::noinline]] void release_working_stack(const StackLock& lock) noexcept {
+  if (lock.low == nullptr) return;
+  zero_stack_below();
+  if (lock.locked) unlock_pages(lock.low, lock.size);
 }
 
 }  // namespace kelm

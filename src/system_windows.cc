@@ -12,6 +12,7 @@
 // After windows.h, which they need.
 #include <fcntl.h>
 #include <io.h>
+#include <process.h>
 #include <shellapi.h>
 
 #include <algorithm>
@@ -389,5 +390,42 @@ bool exclude_from_dumps(void*, std::size_t) { return false; }
 void wipe_bytes(void* data, std::size_t length) noexcept {
   if (data != nullptr && length != 0) ::SecureZeroMemory(data, length);
 }
+
+// ---- Threads and stacks ----
+// Windows gives every thread a stack of its own placing; kelm's stacks are
+// not locked there.
+
+namespace {
+
+unsigned __stdcall run_thread_body(void* body) {
+  (*static_cast<std::function<void()>*>(body))();
+  return 0;
+}
+
+}  // namespace
+
+std::size_t thread_stack_size() { return 0; }
+
+int start_thread(std::function<void()>& body, void*, std::size_t, ThreadHandle& thread) {
+  const std::uintptr_t started = ::_beginthreadex(nullptr, 0, run_thread_body, &body, 0, nullptr);
+  if (started == 0) return errno != 0 ? errno : EAGAIN;
+  thread = started;
+  return 0;
+}
+
+void join_thread(ThreadHandle thread) noexcept {
+  const auto handle = reinterpret_cast<HANDLE>(thread);
+  (void)::WaitForSingleObject(handle, INFINITE);
+  (void)::CloseHandle(handle);
+}
+
+bool guard_pages(void* block, std::size_t size, bool guard) noexcept {
+  DWORD before = 0;
+  return ::VirtualProtect(block, size, guard ? PAGE_NOACCESS : PAGE_READWRITE, &before) != 0;
+}
+
+StackLock lock_working_stack() { return {}; }
+
+void release_working_stack(const StackLock&) noexcept {}
 
 }  // namespace kelm

@@ -1,5 +1,9 @@
-// The checked file calls, at offsets past what 32 bits can hold.
+// The checked file calls: at offsets past what 32 bits can hold, and
+// interrupted by a signal.
 #include "file_io.h"
+
+#include <cstdio>
+#include <string>
 
 #include "system.h"
 #include "test_support.h"
@@ -28,6 +32,47 @@ TEST_F(FileIoTest, ReadsAndMeasuresPastTwoGibibytes) {
   EXPECT_FALSE(read.failed);
   EXPECT_EQ(read.count, 5u);  // the file ends three bytes in
   EXPECT_EQ(testing::Bytes(got, got + 5), (testing::Bytes{0, 0, 'f', 'a', 'r'}));
+}
+
+TEST_F(FileIoTest, RetriesACallThatASignalInterrupted) {
+  const testing::Bytes text = testing::pattern(100);
+  testing::write_file(path("in"), text);
+  const struct {
+    const char* name;
+    // Runs the call through `files` on `fd`; whether it did all of it.
+    bool (*call)(FileAccess& files, int fd, std::uint8_t* bytes);
+  } kCalls[] = {
+      {"read_full_at",
+       [](FileAccess& files, int fd, std::uint8_t* bytes) {
+         const ReadResult read = read_full_at(files, fd, bytes, 100, 0);
+         return !read.failed && read.count == 100;
+       }},
+      {"write_full", [](FileAccess& files, int fd,
+                        std::uint8_t* bytes) { return write_full(files, fd, bytes, 100); }},
+      {"write_full_at",
+       [](FileAccess& files, int fd, std::uint8_t* bytes) {
+         return write_full_at(files, fd, bytes, 100, 0);
+       }},
+  };
+  for (const auto& c : kCalls) {
+    SCOPED_TRACE(c.name);
+    const bool reads = std::string(c.name).starts_with("read");
+    FileInfo info;
+    std::optional<UniqueFd> in = open_regular_file(path("in"), info);
+    ASSERT_TRUE(in);
+    std::remove(path("out").c_str());
+    UniqueFd out = open_output_file(path("out"), Create::kNew, 0600);
+    ASSERT_TRUE(out.is_open());
+    testing::Bytes bytes = reads ? testing::Bytes(100) : text;
+    testing::FaultyFiles files;
+    files.plant_interrupt(0);
+    EXPECT_TRUE(c.call(files, reads ? in->get() : out.get(), bytes.data()));
+    EXPECT_EQ(files.calls(), 2u);  // the interrupted call, then all of it
+    EXPECT_EQ(bytes, text);
+    if (!reads) {
+      EXPECT_EQ(testing::read_file(path("out")), text);
+    }
+  }
 }
 
 }  // namespace

@@ -111,6 +111,12 @@ void FaultyFiles::plant(std::size_t n, Fault fault, std::function<void()> hook) 
   planted_at_ = n;
   planted_ = fault;
   hook_ = std::move(hook);
+  interrupt_ = false;
+}
+
+void FaultyFiles::plant_interrupt(std::size_t n) {
+  plant(n, Fault::kFail);
+  interrupt_ = true;
 }
 
 namespace {
@@ -185,7 +191,7 @@ std::ptrdiff_t FaultyFiles::read_some(int fd, std::uint8_t* buffer, std::size_t 
   if (const std::optional<Fault> fault = next_call(Call::kRead, fd)) {
     if (*fault == Fault::kEmpty) return 0;
     if (*fault == Fault::kFail) {
-      errno = EIO;
+      errno = interrupt_ ? EINTR : EIO;
       return -1;
     }
     length = std::max<std::size_t>(length / 2, 1);
@@ -222,7 +228,7 @@ std::size_t FaultyFiles::allowed_write(int fd, std::uint64_t offset, std::size_t
   if (before) before_write_();
   if (const std::optional<Fault> fault = next_call(Call::kWrite, fd)) {
     if (*fault == Fault::kEmpty) return 0;
-    if (*fault == Fault::kFail) return ~std::size_t{0};
+    if (*fault == Fault::kFail) return interrupt_ ? kInterrupted : kRefused;
     length = std::max<std::size_t>(length / 2, 1);
   }
   length = std::min(length, write_limit_);
@@ -239,6 +245,10 @@ std::ptrdiff_t FaultyFiles::write(int fd, const std::uint8_t* buffer, std::size_
 std::ptrdiff_t FaultyFiles::write_some(int fd, const std::uint8_t* buffer, std::size_t length,
                                        std::uint64_t offset, bool positional) {
   const std::size_t allowed = allowed_write(fd, offset, length);
+  if (allowed == kInterrupted) {
+    errno = EINTR;
+    return -1;
+  }
   if (allowed == kRefused || (allowed == 0 && length != 0 && write_end_)) {
     errno = ENOSPC;
     return -1;
@@ -254,19 +264,21 @@ std::ptrdiff_t FaultyFiles::write_at(int fd, const std::uint8_t* buffer, std::si
 }
 
 int FaultyFiles::truncate(int fd, std::uint64_t length) {
-  if (next_call(Call::kTruncate, fd) || truncate_fails_) {
-    errno = EIO;
+  const std::optional<Fault> fault = next_call(Call::kTruncate, fd);
+  if (fault || truncate_fails_) {
+    errno = fault && interrupt_ ? EINTR : EIO;
     return -1;
   }
   return system_files().truncate(fd, length);
 }
 
 int FaultyFiles::close(int fd) {
-  // The descriptor goes whatever happens, as with the system's close.
-  const bool fails = next_call(Call::kClose, fd).has_value();
+  // The descriptor goes whatever happens, as with the system's close on
+  // Linux, even when a signal interrupts it.
+  const std::optional<Fault> fault = next_call(Call::kClose, fd);
   const int result = system_files().close(fd);
-  if (!fails) return result;
-  errno = EIO;
+  if (!fault) return result;
+  errno = interrupt_ ? EINTR : EIO;
   return -1;
 }
 
@@ -280,6 +292,26 @@ void FaultyPages::unmap(void* block, std::size_t size) noexcept {
   const auto* bytes = static_cast<const std::uint8_t*>(block);
   if (std::any_of(bytes, bytes + size, [](std::uint8_t b) { return b != 0; })) ++dirty_;
   system_pages().unmap(block, size);
+}
+
+std::optional<std::string> mapping_flags(const void* address) {
+  const auto at = reinterpret_cast<std::uintptr_t>(address);
+  std::ifstream smaps("/proc/self/smaps");
+  bool inside = false;
+  for (std::string line; std::getline(smaps, line);) {
+    std::uintptr_t start = 0;
+    std::uintptr_t end = 0;
+    char dash = 0;
+    std::istringstream head(line);
+    // A mapping's first line: its range, "start-end", in hexadecimal.
+    if (head >> std::hex >> start >> dash >> end && dash == '-' &&
+        line.find(':') > line.find(' ')) {
+      inside = start <= at && at < end;
+    } else if (inside && line.starts_with("VmFlags:")) {
+      return line.substr(8);
+    }
+  }
+  return std::nullopt;
 }
 
 namespace {
@@ -312,9 +344,12 @@ std::vector<std::string> launcher() {
   return words;
 }
 
-/// In the child: puts `fd` in place of `target`, or ends the child.
+/// In the child: moves `fd` to `target`, or ends the child.
 void put_in_place(int fd, int target) {
   if (fd < 0 || ::dup2(fd, target) < 0) ::_exit(127);
+  // Only the copy in place reaches kelm: with standard input closed, the
+  // files opened for the others would take its place.
+  if (fd != target) ::close(fd);
 }
 #endif
 
@@ -423,12 +458,12 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
       const rlimit limit{RLIM_INFINITY, RLIM_INFINITY};
       if (::setrlimit(RLIMIT_CORE, &limit) != 0) ::_exit(127);
     }
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-      (void)std::signal(signal, launch.interrupts_ignored ? SIG_IGN : SIG_DFL);
+    // The tests' own dispositions (and the runner's) must not leak into kelm.
+    for (int signal = 1; signal < NSIG; ++signal) (void)std::signal(signal, SIG_DFL);
+    if (launch.interrupts_ignored) {
+      for (const int signal : {SIGINT, SIGTERM, SIGHUP}) (void)std::signal(signal, SIG_IGN);
     }
-    // The tests' own dispositions must not leak into kelm.
-    (void)std::signal(SIGPIPE, SIG_DFL);
-    (void)std::signal(SIGXFSZ, SIG_DFL);
+    if (launch.before_exec) launch.before_exec();
     if (::chdir(cwd.c_str()) != 0) ::_exit(127);
     ::execvp(argv[0], argv.data());
     ::_exit(127);
@@ -455,6 +490,7 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
     if (WIFEXITED(wait_status)) outcome.status = WEXITSTATUS(wait_status);
     if (WIFSIGNALED(wait_status)) {
       outcome.status = 128 + WTERMSIG(wait_status);
+      outcome.signal = WTERMSIG(wait_status);
       outcome.core_dumped = WCOREDUMP(wait_status);
     }
   }

@@ -104,6 +104,9 @@ class FaultyFiles : public FileAccess {
   };
   /// Makes call number `n` (counting every call from 0) go wrong.
   void plant(std::size_t n, Fault fault, std::function<void()> hook = nullptr);
+  /// Makes call number `n` fail with EINTR, as the arrival of a signal does;
+  /// the call after it goes on as usual.
+  void plant_interrupt(std::size_t n);
   /// Calls made so far, and the kind and file (its path, from the
   /// descriptor at the time of the call) of each.
   std::size_t calls() const { return log_.size(); }
@@ -120,7 +123,9 @@ class FaultyFiles : public FileAccess {
 
  private:
   static constexpr std::size_t kRefused = ~std::size_t{0};
-  /// How many of `length` bytes at `offset` a write takes, or kRefused.
+  static constexpr std::size_t kInterrupted = kRefused - 1;
+  /// How many of `length` bytes at `offset` a write takes, or kRefused, or
+  /// kInterrupted.
   std::size_t allowed_write(int fd, std::uint64_t offset, std::size_t length);
   std::ptrdiff_t read_some(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset,
                            bool positional);
@@ -134,6 +139,7 @@ class FaultyFiles : public FileAccess {
   std::optional<std::size_t> planted_at_;
   Fault planted_ = Fault::kFail;
   std::function<void()> hook_;
+  bool interrupt_ = false;  // the planted failure is EINTR
 
   std::optional<std::string> read_path_;
   std::optional<std::uint64_t> read_end_;
@@ -165,6 +171,11 @@ class FaultyPages : public PageSource {
   std::size_t dirty_ = 0;
 };
 
+/// The flags of the mapping of this process that holds `address`, as
+/// /proc/self/smaps lists them after "VmFlags:" ("lo": locked, "dd": left
+/// out of core dumps); nothing where the system cannot tell.
+std::optional<std::string> mapping_flags(const void* address);
+
 /// A fresh, empty folder named `prefix` and a number in the system's
 /// temporary folder, as the system names it; empty if none could be made.
 std::filesystem::path make_folder(const std::string& prefix);
@@ -173,6 +184,9 @@ struct Outcome {
   // The exit status, or 128 plus the signal that ended it; on Windows the
   // whole exit code.
   int status = -1;
+  /// The signal that ended it, or 0 when it exited (or on Windows), so that
+  /// an exit with status 128 + n is not taken for a death by signal n.
+  int signal = 0;
   bool core_dumped = false;
   std::string out;
   std::string err;
@@ -202,6 +216,8 @@ struct Launch {
   /// Starts kelm with SIGINT, SIGTERM and SIGHUP ignored, as a shell starts
   /// a background job.
   bool interrupts_ignored = false;
+  /// Runs in the child just before kelm's program replaces it; on POSIX only.
+  std::function<void()> before_exec;
 };
 
 /// Waits up to `limit` for process `pid` to end, without reaping it; false
