@@ -235,10 +235,10 @@ std::size_t Stream::read_job(std::uint64_t job, std::uint8_t* to, std::size_t le
     if (count != 0) last_read_ = to[count - 1];
   }
   if (count < length) jobs_.end_at(job + 1);
-  jobs_.pass_turn(JobQueue::kRead, job);
-  // The stream has a first byte: its header may go out. Should that fail,
-  // so does the job's write.
+  // The stream has a first byte: its header goes out before any job after
+  // this one can read, let alone write. Should it fail, so does every write.
   if (job == 0 && count != 0 && plan_.payload == UNKNOWN_LENGTH) (void)writer_.write_header();
+  jobs_.pass_turn(JobQueue::kRead, job);
   return count;
 }
 

@@ -368,7 +368,7 @@ extern "C" void* run_thread_body(void* body) {
 [[gnu::noinline]] void zero_stack_below() noexcept {
   std::uint8_t area[kWorkingStackSize];
   // The call's own frame lies below the area, so none of it is overwritten.
-  zero_bytes(area, sizeof area);
+  wipe_bytes(area, sizeof area);
 }
 
 }  // namespace

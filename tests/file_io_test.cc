@@ -58,7 +58,7 @@ TEST_F(FileIoTest, RetriesACallThatASignalInterrupted) {
     SCOPED_TRACE(c.name);
     const bool reads = std::string(c.name).starts_with("read");
     FileInfo info;
-    std::optional<UniqueFd> in = open_regular_file(path("in"), info);
+    std::optional<UniqueFd> in = open_input_file(path("in"), info);
     ASSERT_TRUE(in);
     std::remove(path("out").c_str());
     UniqueFd out = open_output_file(path("out"), Create::kNew, 0600);

@@ -227,6 +227,14 @@ TEST_F(StreamTest, EveryCallThatGoesWrongLeavesACorrectPrefix) {
     testing::FaultyFiles clean;
     ASSERT_EQ(stream(shape, clean).end, StreamEnd::kDone);
     for (std::size_t n = 0; n < clean.calls(); ++n) {
+      {
+        // A call a signal interrupted is made again, as if nothing happened.
+        testing::FaultyFiles files;
+        files.plant_interrupt(n);
+        const Streamed result = stream(shape, files);
+        EXPECT_EQ(result.end, StreamEnd::kDone) << shape.name << ", call " << n << " interrupted";
+        EXPECT_TRUE(result.output == whole);
+      }
       for (const Fault fault : kFaults) {
         for (const bool cut_fails : {false, true}) {
           // Only an output written anywhere is ever cut back.
