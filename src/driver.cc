@@ -206,7 +206,8 @@ std::optional<Failure> Run::prepare_output() {
 /// input carries the data.
 Answers Run::answers() const {
   const std::optional<FileInfo> in = file_info(kStandardInput);
-  if (args_.input == "-" || (in && in->kind != FileKind::kDevice && same_file(*in, sources_.input))) {
+  if (args_.input == "-" ||
+      (in && in->kind != FileKind::kDevice && same_file(*in, sources_.input))) {
     return {console_.terminal, false};
   }
   return {&console_.in, true};

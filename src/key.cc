@@ -70,8 +70,8 @@ std::optional<Failure> CipherKey::load_key_file(const std::string& name, TextOut
 }
 
 template <typename Fill>
-std::optional<Failure> CipherKey::take(const std::string& name, std::uint64_t length,
-                                       TextOut& out, PageSource& pages, Fill fill) {
+std::optional<Failure> CipherKey::take(const std::string& name, std::uint64_t length, TextOut& out,
+                                       PageSource& pages, Fill fill) {
   if (length < MIN_KEY_SIZE) return Failure{STATUS_KEY_SIZE, "Error: keysize is too small!\n"};
   const std::uint8_t power = power_for(length);
 

@@ -45,8 +45,10 @@ void encryption_shape(const StreamPlan& plan, WorkShape& shape) {
   } else {
     cut_chunks(shape, ceil_div(plan.payload, plan.chunk_size), widest);
   }
-  shape.tile = static_cast<std::size_t>(
-      std::min<std::uint64_t>(std::max<std::size_t>(plan.tile, 1), longest));
+  const bool large = plan.payload != UNKNOWN_LENGTH && plan.payload > widest * plan.chunk_size;
+  const std::uint64_t tile =
+      std::uint64_t{std::max<std::size_t>(plan.tile, 1)} * (large && !shape.whole ? 4 : 1);
+  shape.tile = static_cast<std::size_t>(std::min(tile, longest));
   if (!shape.whole) {
     // Tiles a power of two apart would all fall in the same few cache sets
     // and evict each other; one line more sets each lane a set further on.

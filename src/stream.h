@@ -26,10 +26,10 @@ enum class Access { kAnywhere, kInOrder };
 inline constexpr std::uint64_t UNKNOWN_LENGTH = ~std::uint64_t{0};
 
 /// Chunk positions an encryption job reads, enciphers and writes at a time
-/// when both files take bytes anywhere: large enough that the system calls
-/// cost little beside their copies, small enough that a job's tiles stay in
-/// the second-level cache.
-inline constexpr std::size_t TILE_SIZE = std::size_t{256} * 1024;
+/// when both files take bytes anywhere, in a file of up to one full-width
+/// job: few pages for the buffers to fault in. Larger files take tiles four
+/// times as long, so that the system calls cost little beside their copies.
+inline constexpr std::size_t TILE_SIZE = std::size_t{64} * 1024;
 
 /// Bytes of one decryption job: the same balance.
 inline constexpr std::size_t STRETCH_SIZE = std::size_t{256} * 1024;

@@ -374,10 +374,20 @@ extern "C" void* run_thread_body(void* body) {
 }  // namespace
 
 std::size_t thread_stack_size() {
-  // Room besides the run's calls for the thread's own data, which the C
-  // library keeps at the top of its stack, and for a sanitizer's larger
-  // frames; and no less than any system's least (128 KiB on some 64-bit ARM).
-  return std::size_t{256} * 1024;
+  // The run's calls take under 10 KiB; the rest is room for the thread's own
+  // data, which the C library keeps at the top of its stack, above the
+  // system's least (128 KiB on some 64-bit ARM). Every page is locked, so a
+  // fault at every start: no more than that, but under a sanitizer, whose
+  // frames are several times larger.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return std::size_t{512} * 1024;
+#else
+  const long least = ::sysconf(_SC_THREAD_STACK_MIN);
+  const std::size_t page = page_size();
+  const std::size_t room =
+      std::size_t{64} * 1024 + (least > 0 ? static_cast<std::size_t>(least) : 0);
+  return (room + page - 1) / page * page;
+#endif
 }
 
 int start_thread(std::function<void()>& body, void* stack, std::size_t size, ThreadHandle& thread) {

@@ -56,7 +56,8 @@ class OutputWriter {
   const StreamPlan& plan_;
   FileAccess& files_;
   const ChunkDone& chunk_done_;
-  std::mutex mutex_;  // guards prefix_ and the telling of chunks
+  std::mutex mutex_;       // guards prefix_ and the telling of chunks
+  std::mutex file_mutex_;  // held for one write of several in a row
   OutputPrefix prefix_;
   std::atomic<bool> failed_{false};
   std::atomic<bool> stopped_{false};
