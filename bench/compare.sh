@@ -16,6 +16,11 @@
 #                  derivation); openssl-dec decrypts
 #   age-enc        age to a recipient made once by age-keygen; age-dec decrypts
 #   ccrypt-enc     ccrypt with a key string given by -K; ccrypt-dec decrypts
+# and four pipelines, each through `sh -c`:
+#   pipe-dd-in     cat in | dd of=out bs=256K (a pipe into a file)
+#   kelm-enc-pipe  cat in | kelm encrypt - out (the same, through kelm)
+#   pipe-dd-out    dd if=in.kelm-32 bs=256K | cat > /dev/null (a file into a pipe)
+#   kelm-dec-pipe  kelm decrypt in.kelm-32 - | cat > /dev/null (the same, through kelm)
 # openssl, age and ccrypt write formats of their own: they are here as the
 # tools a user might pick instead, for speed only. Run as root, the script
 # installs the missing ones (and GNU time) with apt-get; a tool that cannot be
@@ -153,7 +158,8 @@ if [[ ! -x /usr/bin/time ]]; then
   notes+=("no peak memory: /usr/bin/time is not installed (apt-get install time)")
 fi
 
-commands=(cat dd kelm-enc-32 kelm-dec-32 kelm-enc-128 kelm-dec-128)
+commands=(cat dd kelm-enc-32 kelm-dec-32 kelm-enc-128 kelm-dec-128
+  pipe-dd-in kelm-enc-pipe pipe-dd-out kelm-dec-pipe)
 if [[ -n $kelm_base ]]; then
   commands+=(base-enc-32 base-dec-32 base-enc-128 base-dec-128)
 fi
@@ -201,9 +207,11 @@ describe() {
   reads=in
   case $1 in
     *-dec) reads=in.${1%-dec} ;;
+    kelm-dec-pipe | pipe-dd-out) reads=in.kelm-32 ;;
     kelm-dec-*) reads=in.kelm-${1#kelm-dec-} ;;
     base-dec-*) reads=in.kelm-${1#base-dec-} ;;
   esac
+  # shellcheck disable=SC2016 # the pipelines' own shell expands their words
   case $1 in
     cat) cmd=(cat in) cmd_out=$out ;;
     dd) cmd=(dd if=in of="$out" bs=1M status=none) ;;
@@ -211,6 +219,10 @@ describe() {
     kelm-dec-32) cmd=("$kelm" decrypt in.kelm-32 "$out" key32) ;;
     kelm-enc-128) cmd=("$kelm" encrypt in "$out" key128) ;;
     kelm-dec-128) cmd=("$kelm" decrypt in.kelm-128 "$out" key128) ;;
+    pipe-dd-in) cmd=(sh -c 'cat in | dd of="$1" bs=256K status=none' sh "$out") ;;
+    kelm-enc-pipe) cmd=(sh -c 'cat in | "$1" encrypt - "$2" key32' sh "$kelm" "$out") ;;
+    pipe-dd-out) cmd=(sh -c 'dd if=in.kelm-32 bs=256K status=none | cat' sh) ;;
+    kelm-dec-pipe) cmd=(sh -c '"$1" decrypt in.kelm-32 - key32 | cat' sh "$kelm") ;;
     base-enc-*) cmd=("$kelm_base" encrypt in "$out" "key${1#base-enc-}") ;;
     base-dec-*) cmd=("$kelm_base" decrypt "in.kelm-${1#base-dec-}" "$out" "key${1#base-dec-}") ;;
     openssl-enc)

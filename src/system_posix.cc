@@ -379,7 +379,7 @@ std::size_t thread_stack_size() {
   // system's least (128 KiB on some 64-bit ARM). Every page is locked, so a
   // fault at every start: no more than that, but under a sanitizer, whose
   // frames are several times larger.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(KELM_SANITIZED)
   return std::size_t{512} * 1024;
 #else
   const long least = ::sysconf(_SC_THREAD_STACK_MIN);
