@@ -18,12 +18,14 @@ namespace kelm {
 namespace {
 
 #if KELM_LINUX_EXTRAS
+#ifndef KELM_SANITIZED
 /// Whether the locked-memory limit leaves room for the stacks; root's has none.
 bool stacks_can_be_locked() {
   struct rlimit limit {};
   return ::getrlimit(RLIMIT_MEMLOCK, &limit) == 0 &&
          (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= (1u << 20) || ::geteuid() == 0);
 }
+#endif
 
 /// Where a frame of the caller's stack lies, and what its mapping is.
 [[gnu::noinline]] std::optional<std::string> flags_of_a_frame() {
