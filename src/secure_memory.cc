@@ -61,7 +61,7 @@ void SecretRegion::take(SecretRegion& other) noexcept {
 
 void SecretRegion::release() noexcept {
   if (data_ == nullptr) return;
-  wipe_bytes(data_, size_);
+  wipe_pages(data_, size_);
   if (locked_) unlock_pages(data_, size_);
   pages_->unmap(data_, size_);
   pages_ = nullptr;

@@ -143,8 +143,12 @@ class Stream {
 };
 
 StreamEnd Stream::run() {
-  memory_ = SecretRegion(shape_.workers * shape_.buffer, SecretRegion::Lock::kNo,
-                         SecretRegion::Populate::kYes, pages_);
+  // Buffers for a payload of known length are used whole: one call puts
+  // every page in place. A pipe's may carry a few bytes or many chunks, so
+  // only the pages it reaches are.
+  const auto populate =
+      plan_.payload != UNKNOWN_LENGTH ? SecretRegion::Populate::kYes : SecretRegion::Populate::kNo;
+  memory_ = SecretRegion(shape_.workers * shape_.buffer, SecretRegion::Lock::kNo, populate, pages_);
   if (!memory_.valid()) return StreamEnd::kNoMemory;
   // With a known length the header goes first; otherwise the first job
   // writes it once it has found a byte.

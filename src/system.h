@@ -159,6 +159,11 @@ bool exclude_from_dumps(void* block, std::size_t size);
 /// cannot drop, even when the memory is freed right afterwards.
 void wipe_bytes(void* data, std::size_t length) noexcept;
 
+/// Wipes a block from map_pages() as wipe_bytes() does, but skips pages
+/// never put in place: they hold nothing, and a large block mostly unused
+/// (a pipe's buffers) would otherwise be put in place just to be wiped.
+void wipe_pages(void* block, std::size_t size) noexcept;
+
 // ---- Threads and stacks ----
 // Key bytes pass through the stack of either thread of a run. Those stacks
 // are locked against swap, left out of core dumps and wiped like the rest.

@@ -14,6 +14,7 @@
 #include <sys/prctl.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -352,6 +353,26 @@ void wipe_bytes(void* data, std::size_t length) noexcept {
   auto* bytes = static_cast<volatile unsigned char*>(data);
   for (std::size_t i = 0; i < length; ++i) bytes[i] = 0;
 #endif
+}
+
+void wipe_pages(void* block, std::size_t size) noexcept {
+  auto* const bytes = static_cast<std::uint8_t*>(block);
+  const std::size_t page = page_size();
+  // Which pages are in place, a batch at a time; where the system cannot
+  // tell, every page is wiped.
+  constexpr std::size_t kBatch = 256;
+  for (std::size_t at = 0; at < size; at += kBatch * page) {
+    const std::size_t span = std::min(size - at, kBatch * page);
+    unsigned char resident[kBatch];
+    if (::mincore(bytes + at, span, resident) != 0) {
+      wipe_bytes(bytes + at, span);
+      continue;
+    }
+    for (std::size_t p = 0; p * page < span; ++p) {
+      if ((resident[p] & 1) != 0)
+        wipe_bytes(bytes + at + p * page, std::min(page, span - p * page));
+    }
+  }
 }
 
 // ---- Threads and stacks ----

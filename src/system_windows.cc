@@ -388,6 +388,8 @@ void unlock_pages(void* block, std::size_t size) noexcept { (void)::VirtualUnloc
 
 bool exclude_from_dumps(void*, std::size_t) { return false; }
 
+void wipe_pages(void* block, std::size_t size) noexcept { wipe_bytes(block, size); }
+
 void wipe_bytes(void* data, std::size_t length) noexcept {
   if (data != nullptr && length != 0) ::SecureZeroMemory(data, length);
 }
