@@ -19,33 +19,33 @@ std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / 
 /// end together: a chain step costs the same however many lanes run in
 /// step, so narrower jobs cost no less time each. Two at least, so that a
 /// small file is shared too.
-void cut_chunks(WorkShape& shape, std::uint64_t chunks, std::size_t widest) {
+void cut_chunks(WorkShape& shape, std::uint64_t chunks, std::size_t most_lanes) {
   if (chunks < 2) {
     shape.lanes = 1;
     return;
   }
-  std::uint64_t jobs = std::max<std::uint64_t>(2, ceil_div(chunks, widest));
+  std::uint64_t jobs = std::max<std::uint64_t>(2, ceil_div(chunks, most_lanes));
   jobs += jobs % 2;
   shape.lanes = static_cast<std::size_t>(ceil_div(chunks, jobs));
 }
 
 void encryption_shape(const StreamPlan& plan, WorkShape& shape) {
-  const std::size_t widest = std::clamp<std::size_t>(plan.max_lanes, 1, kernels::kMaxLanes);
+  const std::size_t most_lanes = std::clamp<std::size_t>(plan.max_lanes, 1, kernels::kMaxLanes);
   const std::uint64_t longest = std::min(plan.chunk_size, plan.payload);
   shape.whole = plan.input_access == Access::kInOrder || plan.output_access == Access::kInOrder;
   if (shape.whole) {
     // Each lane sits whole where the input has it: the job is one read and
     // one write, and its lanes are a chunk apart.
-    shape.lanes = std::clamp<std::size_t>(plan.whole_lanes, 1, widest);
+    shape.lanes = std::clamp<std::size_t>(plan.whole_lanes, 1, most_lanes);
     if (plan.payload != UNKNOWN_LENGTH) {
       shape.lanes = static_cast<std::size_t>(
           std::min<std::uint64_t>(shape.lanes, ceil_div(plan.payload, plan.chunk_size)));
     }
     shape.stride = static_cast<std::size_t>(plan.chunk_size);
   } else {
-    cut_chunks(shape, ceil_div(plan.payload, plan.chunk_size), widest);
+    cut_chunks(shape, ceil_div(plan.payload, plan.chunk_size), most_lanes);
   }
-  const bool large = plan.payload != UNKNOWN_LENGTH && plan.payload > widest * plan.chunk_size;
+  const bool large = plan.payload != UNKNOWN_LENGTH && plan.payload > most_lanes * plan.chunk_size;
   const std::uint64_t tile =
       std::uint64_t{std::max<std::size_t>(plan.tile, 1)} * (large && !shape.whole ? 4 : 1);
   shape.tile = static_cast<std::size_t>(std::min(tile, longest));

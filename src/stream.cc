@@ -273,7 +273,7 @@ bool Stream::encrypt_tiles(std::uint64_t job, std::uint8_t* buffer) {
   std::array<Piece, kernels::kMaxLanes> pieces{};
   for (std::uint64_t position = 0; position < plan_.chunk_size; position += shape_.tile) {
     std::size_t lanes = 0;
-    std::size_t widest = 0;
+    std::size_t longest = 0;
     for (; lanes < shape_.lanes; ++lanes) {
       const std::uint64_t chunk = start + lanes * plan_.chunk_size;
       const std::uint64_t end = std::min(chunk + plan_.chunk_size, readable_.load());
@@ -284,12 +284,12 @@ bool Stream::encrypt_tiles(std::uint64_t job, std::uint8_t* buffer) {
       const std::size_t got = read_at(lane, chunk + position, length);
       if (got == 0) break;
       pieces[lanes] = {chunk + position, lane, got};
-      widest = std::max(widest, got);
+      longest = std::max(longest, got);
     }
     if (lanes == 0) return true;
-    // A lane shorter than the widest runs on through bytes that are never
+    // A lane shorter than the longest runs on through bytes that are never
     // written: cheaper than stopping its chain.
-    kernels_.encrypt_lanes(schedule_, buffer, shape_.stride, lanes, position, widest,
+    kernels_.encrypt_lanes(schedule_, buffer, shape_.stride, lanes, position, longest,
                            feedback.data());
     if (!writer_.write({pieces.data(), lanes})) return false;
   }
