@@ -731,7 +731,13 @@ TEST_F(CliTest, AnInterruptedRunLeavesACorrectPrefixAndEndsByItsSignal) {
       {"the last real-time signal", SIGRTMAX, false},
 #endif
   };
+  // qemu-user keeps the last real-time signals for itself, and says on its
+  // own when its guest ends by a signal that would dump core.
+  const bool emulated = !std::string(KELM_LAUNCHER).empty();
   for (const auto& c : kCases) {
+#ifdef __linux__
+    if (emulated && c.signal > SIGRTMIN) continue;
+#endif
     SCOPED_TRACE(c.name);
     std::remove(path("out").c_str());
     testing::Launch launch;
@@ -746,7 +752,9 @@ TEST_F(CliTest, AnInterruptedRunLeavesACorrectPrefixAndEndsByItsSignal) {
     };
     const testing::Outcome outcome =
         testing::run_binary({"encrypt", "in", "out", "key"}, dir_.string(), launch);
-    EXPECT_EQ(outcome.err, "");
+    if (!emulated) {
+      EXPECT_EQ(outcome.err, "");
+    }
     if (c.ignored) {
       EXPECT_EQ(outcome.status, 0);
       continue;
