@@ -148,6 +148,7 @@ class Run {
   CipherKey key_;
   std::uint8_t seed_ = 0;
   std::uint64_t payload_ = UNKNOWN_LENGTH;
+  std::uint64_t input_start_ = 0;    // where kelm's input begins in its file
   std::uint64_t payload_start_ = 0;  // offset of the payload in the input
   std::uint64_t streamed_ = 0;       // payload bytes written, as last told
 };
@@ -183,6 +184,9 @@ std::optional<Failure> Run::open_input() {
     }
     sources_.input = *info;
     input_ = std::move(file);
+    // A file on standard input is read from where the caller left it, as
+    // cat reads it.
+    if (length_known()) input_start_ = file_position(input_.get());
   } else {
     std::optional<UniqueFd> file = open_input_file(args_.input, sources_.input);
     if (!file) return cannot_open_input(args_.input);
@@ -215,7 +219,8 @@ Answers Run::answers() const {
 
 std::optional<Failure> Run::measure_input() {
   if (!length_known()) return std::nullopt;
-  const std::uint64_t length = sources_.input.size;
+  const std::uint64_t size = sources_.input.size;
+  const std::uint64_t length = size > input_start_ ? size - input_start_ : 0;
   if (length == 0) return Failure{STATUS_RESOURCE, "Error: input file is empty.\n"};
   payload_ = args_.mode == Mode::kEncrypt ? length : length - 1;
   return std::nullopt;
@@ -225,8 +230,9 @@ std::optional<Failure> Run::measure_input() {
 /// stream's header.
 std::optional<Failure> Run::read_seed() {
   if (args_.mode == Mode::kEncrypt) return std::nullopt;
-  const ReadResult got = length_known() ? read_full_at(files_, input_.get(), &seed_, 1, 0)
-                                        : read_full(files_, input_.get(), &seed_, 1);
+  const ReadResult got = length_known()
+                             ? read_full_at(files_, input_.get(), &seed_, 1, input_start_)
+                             : read_full(files_, input_.get(), &seed_, 1);
   if (got.count != 1) {
     if (!length_known() && !got.failed) {
       return Failure{STATUS_RESOURCE, "Error: input file is empty.\n"};
@@ -245,7 +251,7 @@ std::optional<Failure> Run::process_chunks() {
   plan.direction = encrypt ? Direction::kEncrypt : Direction::kDecrypt;
   plan.input = input_.get();
   plan.input_access = length_known() ? Access::kAnywhere : Access::kInOrder;
-  plan.input_offset = payload_start_;
+  plan.input_offset = input_start_ + payload_start_;
   plan.output = output_->file().get();
   plan.output_access = output_->anywhere() ? Access::kAnywhere : Access::kInOrder;
   plan.output_offset = encrypt ? 1 : 0;

@@ -69,6 +69,9 @@ UniqueFd open_output_file(const std::string& name, Create create, unsigned permi
 /// without waiting at all.
 UniqueFd open_fifo_for_writing(const std::string& name, const FileInfo& expected);
 
+/// Where the file position of `fd` stands, or 0 where it has none.
+std::uint64_t file_position(int fd);
+
 /// Empties the open file `fd`; false if the system refused.
 bool empty_file(int fd);
 

@@ -160,6 +160,11 @@ void remove_if_same(const std::string& name, const FileInfo& file) {
 
 void advise_sequential(int fd) { (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL); }
 
+std::uint64_t file_position(int fd) {
+  const off_t at = ::lseek(fd, 0, SEEK_CUR);
+  return at < 0 ? 0 : static_cast<std::uint64_t>(at);
+}
+
 bool close_descriptor(int fd) {
   // On Linux the descriptor is gone even when close reports an error, so it
   // must not be retried.

@@ -175,6 +175,24 @@ TEST_F(PipelineTest, EmptyAndSeedOnlyStreams) {
   EXPECT_TRUE(out.empty());
 }
 
+TEST_F(PipelineTest, AFileOnStandardInputIsReadFromWhereItWasLeft) {
+  const Bytes plain = testing::pattern(1'000'300, 6);
+  testing::write_file(path("plain"), plain);
+  testing::Launch launch;
+  launch.input_file = path("plain");
+  launch.before_exec = [] { (void)::lseek(0, 300, SEEK_SET); };
+  const testing::Outcome outcome =
+      kelm({"encrypt", "-", "sealed", "key"}, std::nullopt, nullptr, launch);
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(outcome.out,
+            "keysize is 2^4\n\r completed 100% 1000000 out of 1000000 B"
+            "\r completed 100% 1000000 out of 1000000 B"
+            "\r completed 100% 1000000 out of 1000000 B\n");
+  const Bytes got = *testing::read_file(path("sealed"));
+  ASSERT_FALSE(got.empty());
+  EXPECT_TRUE(got == sealed(Bytes(plain.begin() + 300, plain.end()), got[0]));
+}
+
 /// Makes a FIFO and, on a thread, writes `bytes` into it once a reader has
 /// opened it.
 std::thread feed_fifo(const std::string& name, Bytes bytes) {
