@@ -8,8 +8,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "kernels/kernels.h"
@@ -19,35 +17,15 @@
 namespace kelm {
 namespace {
 
-/// The kernel's flags for the mapping that holds `address`, from
-/// /proc/self/smaps ("dd": not dumped, "lo": locked), or "" if none does.
-std::string mapping_flags(const void* address) {
-  const auto wanted = reinterpret_cast<std::uintptr_t>(address);
-  std::ifstream smaps("/proc/self/smaps");
-  bool inside = false;
-  for (std::string line; std::getline(smaps, line);) {
-    std::uintptr_t start = 0;
-    std::uintptr_t end = 0;
-    char dash = 0;
-    std::istringstream words(line);
-    if (words >> std::hex >> start >> dash >> end && dash == '-') {
-      inside = start <= wanted && wanted < end;
-    } else if (inside && line.starts_with("VmFlags:")) {
-      return line + " ";
-    }
-  }
-  return "";
+/// The kernel's flags for the mapping that holds `address`, each followed
+/// by a blank ("dd ": not dumped, "lo ": locked); " " if none holds it.
+std::string flags_of(const void* address) {
+  return testing::mapping_flags(address).value_or("") + " ";
 }
 
-// The address and thread sanitizers turn mlock into a call that locks nothing.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizers' runtimes turn mlock into a call that locks nothing.
+#ifdef KELM_SANITIZED
 constexpr bool kMlockIsReal = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kMlockIsReal = false;
-#else
-constexpr bool kMlockIsReal = true;
-#endif
 #else
 constexpr bool kMlockIsReal = true;
 #endif
@@ -84,8 +62,8 @@ TEST(SecretRegionTest, StaysOutOfDumpsAndLockedWhereAllowed) {
     // writes no dump at all.
     EXPECT_EQ(region.kept_out_of_dumps(), KELM_LINUX_EXTRAS != 0);
     if (!kernel_view_is_ours()) continue;
-    const std::string flags = mapping_flags(region.data());
-    ASSERT_NE(flags, "") << "no mapping found";
+    const std::string flags = flags_of(region.data());
+    ASSERT_NE(flags, " ") << "no mapping found";
     EXPECT_EQ(flags.find(" dd ") != std::string::npos, KELM_LINUX_EXTRAS != 0) << flags;
     const bool lockable = c.lock == SecretRegion::Lock::kYes && may_lock(region.size());
     if (lockable) {
@@ -118,7 +96,7 @@ TEST(SecretRegionTest, TheKeyAndItsTablesLiveInTheKeysRegion) {
   if (kernel_view_is_ours()) {
     // Given back: the address may have been handed out again since, but not
     // with the key's marks.
-    const std::string flags = mapping_flags(block);
+    const std::string flags = flags_of(block);
     EXPECT_EQ(flags.find(" dd "), std::string::npos) << flags;
     EXPECT_EQ(flags.find(" lo "), std::string::npos) << flags;
   }
