@@ -128,14 +128,13 @@ UniqueFd open_fifo_for_writing(const std::string& name, const FileInfo& expected
   // open through it waits for a reader of that FIFO and no other.
   UniqueFd pinned(::open(name.c_str(), O_PATH | O_CLOEXEC));
   const std::optional<FileInfo> found = pinned.is_open() ? file_info(pinned.get()) : std::nullopt;
-  if (!found || found->kind != FileKind::kFifo || !same_file(*found, expected)) return UniqueFd();
   const std::string through = "/proc/self/fd/" + std::to_string(pinned.get());
-  UniqueFd fd(::open(through.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
 #else
   const std::optional<FileInfo> found = path_info(name);
-  if (!found || found->kind != FileKind::kFifo || !same_file(*found, expected)) return UniqueFd();
-  UniqueFd fd(::open(name.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+  const std::string& through = name;
 #endif
+  if (!found || found->kind != FileKind::kFifo || !same_file(*found, expected)) return UniqueFd();
+  UniqueFd fd(::open(through.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
   const std::optional<FileInfo> opened = fd.is_open() ? file_info(fd.get()) : std::nullopt;
   if (!opened || !same_file(*opened, expected)) return UniqueFd();
   return fd;
