@@ -30,13 +30,15 @@ bool OutputWriter::write(std::span<const Piece> pieces) {
     for (const Piece& piece : pieces) prefix_.will_write(piece.position + piece.length);
   }
   for (const Piece& piece : pieces) {
-    // A job's lanes go out one write after another, and the system lets one
-    // write into a file at a time: the other worker would spin on the
-    // file's lock in the kernel, burning the processor it could read with.
-    // Here it sleeps instead. A lone write goes straight to the system.
+    // The system lets one write into a file at a time. An encryption job
+    // writes its lanes one after another, and a worker that met the other's
+    // writes would spin on the file's lock in the kernel, burning the
+    // processor it could read with: here it sleeps instead, and no write
+    // begins once one has failed. A decryption job is one write, and two
+    // of those side by side are handed the kernel's lock faster than a
+    // sleeping worker could be woken.
     std::unique_lock<std::mutex> file_lock(file_mutex_, std::defer_lock);
-    if (pieces.size() > 1) file_lock.lock();
-    // Once either worker has failed, neither begins another write.
+    if (plan_.direction == Direction::kEncrypt) file_lock.lock();
     if (failed_ || !put(piece)) {
       failed_ = true;
       return false;

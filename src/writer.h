@@ -33,8 +33,7 @@ class OutputWriter {
   /// Writes `pieces`, each where it belongs (an output written in order
   /// takes them as they come: its caller keeps the order). False to end
   /// the stream: a stop was asked for, or a write failed, here or on the
-  /// other worker. No lock is held while the system writes, so one worker
-  /// slowed in a write never holds the other up here.
+  /// other worker. No lock on the prefix is held while the system writes.
   bool write(std::span<const Piece> pieces);
 
   /// Whether the stream is ending: a stop, or a failed write.
@@ -57,7 +56,7 @@ class OutputWriter {
   FileAccess& files_;
   const ChunkDone& chunk_done_;
   std::mutex mutex_;       // guards prefix_ and the telling of chunks
-  std::mutex file_mutex_;  // held for one write of several in a row
+  std::mutex file_mutex_;  // held for each write of an encryption
   OutputPrefix prefix_;
   std::atomic<bool> failed_{false};
   std::atomic<bool> stopped_{false};
