@@ -192,7 +192,11 @@ std::optional<Failure> Run::open_input() {
     if (!file) return cannot_open_input(args_.input);
     input_ = std::move(*file);
   }
-  if (length_known()) advise_sequential(input_.get());
+  if (length_known()) {
+    advise_sequential(input_.get());
+  } else {
+    widen_pipe(input_.get());
+  }
   return std::nullopt;
 }
 

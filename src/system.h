@@ -82,6 +82,11 @@ void remove_if_same(const std::string& name, const FileInfo& file);
 /// A hint that `fd` will be read from start to end; nothing depends on it.
 void advise_sequential(int fd);
 
+/// A hint that `fd`, if a pipe, may hold a megabyte, so that the program
+/// at its other end is woken once per megabyte rather than per 64 KiB;
+/// nothing depends on it.
+void widen_pipe(int fd);
+
 /// Closes a descriptor; false if the system reported an error. The
 /// descriptor is gone either way.
 bool close_descriptor(int fd);

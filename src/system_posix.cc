@@ -159,6 +159,16 @@ void remove_if_same(const std::string& name, const FileInfo& file) {
 
 void advise_sequential(int fd) { (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL); }
 
+void widen_pipe([[maybe_unused]] int fd) {
+#if KELM_LINUX_EXTRAS
+  // A megabyte is what any user may ask for by default; a pipe already
+  // wider is left so.
+  constexpr int kWidth = 1 << 20;
+  const int width = ::fcntl(fd, F_GETPIPE_SZ);
+  if (width >= 0 && width < kWidth) (void)::fcntl(fd, F_SETPIPE_SZ, kWidth);
+#endif
+}
+
 std::uint64_t file_position(int fd) {
   const off_t at = ::lseek(fd, 0, SEEK_CUR);
   return at < 0 ? 0 : static_cast<std::uint64_t>(at);

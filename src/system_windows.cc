@@ -253,6 +253,8 @@ void remove_if_same(const std::string& name, const FileInfo& file) {
 
 void advise_sequential(int) {}
 
+void widen_pipe(int) {}
+
 std::uint64_t file_position(int fd) {
   const std::int64_t at = ::_lseeki64(fd, 0, SEEK_CUR);
   return at < 0 ? 0 : static_cast<std::uint64_t>(at);
