@@ -4,7 +4,8 @@
 // Encryption runs 32 lanes (kMaxLanes) of 32 KiB tiles, 1 MiB in all, as
 // the read/write path calls it: the working set stays in the second-level
 // cache and each call carries the lanes' feedback on to the next tile.
-// encrypt10 runs 10 lanes the same way, as for a 10 MB file.
+// encrypt10 runs 10 lanes the same way, as for a 10 MB file, and encrypt1
+// one lane, as for a file of two chunks.
 // Decryption runs the same 1 MiB as one stretch.
 //
 // Run: build/bench/bench/cipher_bench [--benchmark_repetitions=5]
@@ -95,6 +96,7 @@ void register_all() {
                                    kMaxLanes);
       // Ten lanes: the shape of a 10 MB file, whose chains cannot fill a vector.
       benchmark::RegisterBenchmark(("encrypt10/" + name + key).c_str(), encrypt, set, size, 10);
+      benchmark::RegisterBenchmark(("encrypt1/" + name + key).c_str(), encrypt, set, size, 1);
       benchmark::RegisterBenchmark(("decrypt/" + name + key).c_str(), decrypt, set, size);
     }
     benchmark::RegisterBenchmark(("encrypt/reference" + key).c_str(), reference, true, size);
