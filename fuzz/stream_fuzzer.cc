@@ -120,6 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   plan.direction = decrypt ? kelm::Direction::kDecrypt : kelm::Direction::kEncrypt;
   plan.output_access = (data[0] & 2) == 0 ? kelm::Access::kAnywhere : kelm::Access::kInOrder;
   plan.workers = (data[0] & 0x10) != 0 ? 1 : 2;
+  plan.shared_decryption = 0;
   const bool unknown_length = (data[0] & 0x20) != 0;
   plan.input_access = unknown_length ? kelm::Access::kInOrder : kelm::Access::kAnywhere;
   plan.chunk_size = 1 + std::uint64_t{data[2]};

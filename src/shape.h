@@ -25,7 +25,8 @@ struct WorkShape {
   bool whole = false;
   /// Bytes of one worker's buffer.
   std::size_t buffer = 0;
-  /// 1 or 2: a second worker only where there is more than one job.
+  /// 1 or 2: a second worker only where there is more than one job, and
+  /// a decryption large enough to repay it.
   std::size_t workers = 1;
   /// Jobs that may be begun at or past the oldest one not finished: how far
   /// the faster worker may run ahead of the slower.

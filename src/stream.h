@@ -34,6 +34,11 @@ inline constexpr std::size_t TILE_SIZE = std::size_t{64} * 1024;
 /// Bytes of one decryption job: the same balance.
 inline constexpr std::size_t STRETCH_SIZE = std::size_t{256} * 1024;
 
+/// Bytes a decryption must exceed for a second worker to share it: below,
+/// starting the helper and sharing the file with it cost more than the
+/// half of the copies it takes over.
+inline constexpr std::uint64_t SHARED_DECRYPTION = std::uint64_t{64} << 20;
+
 /// Chunks an encryption job holds whole where a file takes bytes only in
 /// order: each worker's buffer then holds that many chunks.
 inline constexpr std::size_t WHOLE_LANES = 8;
@@ -61,6 +66,7 @@ struct StreamPlan {
   std::size_t tile = TILE_SIZE;
   std::size_t stretch = STRETCH_SIZE;
   std::size_t whole_lanes = WHOLE_LANES;
+  std::uint64_t shared_decryption = SHARED_DECRYPTION;
   /// 2 to share the jobs with a helper thread, 1 to do them all here.
   std::size_t workers = 2;
   /// The cipher loops to use; nullptr for the widest this processor has.

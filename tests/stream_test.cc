@@ -121,6 +121,7 @@ class StreamTest : public testing::TempDirTest {
     plan.whole_lanes = shape.lanes;
     plan.stretch = shape.lanes * shape.tile;  // decryption's jobs, in the same table
     plan.workers = shape.workers;
+    plan.shared_decryption = 0;  // even the smallest are shared, to meet both workers
     plan.kernels = set;
     plan.stop_requested = std::move(stop);
     Streamed result;
