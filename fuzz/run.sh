@@ -23,17 +23,31 @@ done
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin=$root/build/fuzz/fuzz
 scratch=$(mktemp -d)
+# Each fuzzer is one process on one processor: they run side by side, and
+# the script waits for all of them.
+declare -A pids=()
 for fuzzer in "${fuzzers[@]}"; do
   time=${seconds[$fuzzer]:-$default}
   mkdir -p "$scratch/$fuzzer"
   echo "== ${fuzzer}_fuzzer for ${time}s"
-  if ! "$bin/${fuzzer}_fuzzer" "$scratch/$fuzzer" "$root/fuzz/corpus/$fuzzer" \
-      -max_total_time="$time" -max_len=4096 -print_final_stats=1 \
-      -artifact_prefix="$scratch/$fuzzer-" 2>"$scratch/$fuzzer.log"; then
+  "$bin/${fuzzer}_fuzzer" "$scratch/$fuzzer" "$root/fuzz/corpus/$fuzzer" \
+    -max_total_time="$time" -max_len=4096 -print_final_stats=1 \
+    -artifact_prefix="$scratch/$fuzzer-" 2>"$scratch/$fuzzer.log" &
+  pids[$fuzzer]=$!
+done
+failed=()
+for fuzzer in "${fuzzers[@]}"; do
+  if ! wait "${pids[$fuzzer]}"; then
     tail -n 40 "$scratch/$fuzzer.log"
-    echo "${fuzzer}_fuzzer FAILED; inputs and log kept in $scratch" >&2
-    exit 1
+    failed+=("$fuzzer")
   fi
+done
+if ((${#failed[@]})); then
+  echo "FAILED: ${failed[*]}; inputs and logs kept in $scratch" >&2
+  exit 1
+fi
+for fuzzer in "${fuzzers[@]}"; do
+  echo "== ${fuzzer}_fuzzer"
   grep -E '^stat::(number_of_executed_units|peak_rss_mb)' "$scratch/$fuzzer.log" || true
 done
 rm -rf "$scratch"
