@@ -32,6 +32,7 @@ trap 'rm -rf "$scratch"' EXIT
 cd "$scratch"
 head -c 32 /dev/urandom >key
 head -c $((${sizes[-1]} * 1000000)) /dev/urandom >all
+sync # no writeback of the files under the timed runs
 
 # time_ms COMMAND...: the command's wall time in milliseconds.
 time_ms() {
@@ -45,6 +46,7 @@ for size in "${sizes[@]}"; do
   head -c $((size * 1000000)) all >plain
   rm -f cipher
   "${bins[0]}" encrypt plain cipher key </dev/null >/dev/null
+  sync
   for dir in encrypt decrypt; do
     input=plain
     [[ $dir == decrypt ]] && input=cipher

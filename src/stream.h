@@ -37,7 +37,7 @@ inline constexpr std::size_t STRETCH_SIZE = std::size_t{256} * 1024;
 /// Bytes a decryption must exceed for a second worker to share it: below,
 /// starting the helper and sharing the file with it cost more than the
 /// half of the copies it takes over.
-inline constexpr std::uint64_t SHARED_DECRYPTION = std::uint64_t{64} << 20;
+inline constexpr std::uint64_t SHARED_DECRYPTION = std::uint64_t{16} << 20;
 
 /// Chunks an encryption job holds whole where a file takes bytes only in
 /// order: each worker's buffer then holds that many chunks.
