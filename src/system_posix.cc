@@ -7,6 +7,7 @@
 #include <string.h>  // explicit_bzero
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -236,14 +237,43 @@ bool is_terminal(int fd) { return ::isatty(fd) == 1; }
 
 UniqueFd open_terminal() { return UniqueFd(::open("/dev/tty", O_RDONLY | O_CLOEXEC | O_NOCTTY)); }
 
+namespace {
+
+/// Waits until `fd` has a byte or its end to give; false once an interrupt
+/// has arrived. Signals are held back from the look at the flag until the
+/// wait lets them in again, so one that comes just before the wait ends it
+/// too, rather than going unseen until the answer comes.
+bool wait_for_console(int fd) {
+  sigset_t all;
+  sigset_t before;
+  ::sigfillset(&all);
+  if (fd >= FD_SETSIZE || ::pthread_sigmask(SIG_BLOCK, &all, &before) != 0) {
+    return interrupt_received() == 0;
+  }
+  bool ready = false;
+  while (!ready && interrupt_received() == 0) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(fd, &readable);
+    const int found = ::pselect(fd + 1, &readable, nullptr, nullptr, nullptr, &before);
+    // An error other than a signal is the read's to report.
+    ready = found > 0 || (found < 0 && errno != EINTR);
+  }
+  (void)::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return ready;
+}
+
+}  // namespace
+
 std::optional<char> read_console_byte(int fd) {
   char byte = 0;
-  while (true) {
+  while (wait_for_console(fd)) {
     const ssize_t got = ::read(fd, &byte, 1);
     if (got == 1) return byte;
-    if (got < 0 && errno == EINTR && interrupt_received() == 0) continue;
-    return std::nullopt;
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    break;
   }
+  return std::nullopt;
 }
 
 // ---- Interrupts ----

@@ -1,5 +1,5 @@
-// The system interface: what start-up leaves in place, file identity, and
-// console text that a signal cuts short.
+// The system interface: what start-up leaves in place, file identity,
+// console text that a signal cuts short, and an interrupt at the question.
 #include "system.h"
 
 #include <gtest/gtest.h>
@@ -67,6 +67,37 @@ TEST(SystemTest, StartUpForbidsCoreDumps) {
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "1: failed, 2: core limit, 3: still dumpable";
+}
+
+TEST(SystemTest, AnInterruptBeforeTheWaitForAnAnswerEndsIt) {
+  // An interrupt that came just before the wait, with nothing to read and
+  // a writer still there: only the interrupt can end the wait. In a child
+  // of its own, since catching interrupts changes the whole process.
+  int ends[2] = {-1, -1};
+  ASSERT_EQ(::pipe(ends), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    catch_interrupts();
+    (void)::raise(SIGUSR1);
+    const bool no_answer = !read_console_byte(ends[0]);
+    ::_exit(no_answer && interrupt_received() == SIGUSR1 ? 0 : 1);
+  }
+  int status = -1;
+  pid_t ended = 0;
+  for (int waited = 0; ended == 0 && waited < 500; ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ended = ::waitpid(pid, &status, WNOHANG);
+  }
+  if (ended == 0) {
+    (void)::kill(pid, SIGKILL);
+    (void)::waitpid(pid, &status, 0);
+  }
+  ::close(ends[0]);
+  ::close(ends[1]);
+  ASSERT_EQ(ended, pid) << "still waiting for an answer 5 s after the interrupt";
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 extern "C" void ignore_signal(int) {}
