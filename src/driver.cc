@@ -207,7 +207,11 @@ std::optional<Failure> Run::prepare_output() {
   if (output_->standard()) text_ = &console_.err;
   sources_.key = path_info(args_.key);
   if (auto failure = output_->confirm(sources_, answers(), console_.err)) return failure;
-  return output_->open(sources_, args_.key, sources_.input.permissions);
+  if (auto failure = output_->open(sources_, args_.key, sources_.input.permissions)) {
+    return failure;
+  }
+  widen_pipe(output_->file().get());
+  return std::nullopt;
 }
 
 /// Where the answer to the question comes from: the terminal when standard

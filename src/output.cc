@@ -104,7 +104,6 @@ std::optional<Failure> OutputFile::open(Sources& sources, const std::string& key
     // Written in order from where the shell left it, never emptied.
     file_ = duplicate_descriptor(kStandardOutput);
     if (!file_.is_open()) return cannot_open_output(name_);
-    widen_pipe(file_.get());
     return std::nullopt;
   }
   if (probed_) {
@@ -141,7 +140,6 @@ std::optional<Failure> OutputFile::check_opened(Sources& sources, const std::str
   }
   anywhere_ = info.kind == FileKind::kRegular;
   if (anywhere_ && info.size != 0 && !empty_file(fd)) return cannot_open_output(name_);
-  if (!anywhere_) widen_pipe(fd);
   return std::nullopt;
 }
 
