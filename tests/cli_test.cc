@@ -743,9 +743,11 @@ TEST_F(CliTest, AnInterruptedRunLeavesACorrectPrefixAndEndsByItsSignal) {
     testing::Launch launch;
     launch.interrupts_ignored = c.ignored;
     const std::string out = path("out");
-    // Stopped once its first tiles are out, it takes the signal mid-run.
+    // Stopped once a tile of a later chunk is out, long before the first
+    // chunk is whole, it takes the signal mid-run: a signal left at its
+    // default action would leave a hole before that tile.
     launch.while_running = [&](pid_t pid) {
-      wait_for_size(out, 1, pid);
+      wait_for_size(out, 1'000'001, pid);
       ::kill(pid, SIGSTOP);
       ::kill(pid, c.signal);
       ::kill(pid, SIGCONT);
