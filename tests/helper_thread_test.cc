@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #endif
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -64,6 +65,36 @@ TEST(HelperThreadTest, StacksAreLockedAndLeftOutOfDumps) {
     release_working_stack(lock);
   }
 #endif
+}
+
+/// Eight bytes no run would leave on the stack by chance.
+constexpr std::uint64_t kMarker = 0x6b656c6d2d6b6579;
+
+/// Leaves kMarker in the lower half of a deep frame, well below the
+/// caller's, where the next calls' frames do not reach.
+[[gnu::noinline]] void leave_marker() {
+  [[maybe_unused]] volatile std::uint64_t area[1024];
+  for (std::size_t i = 0; i < 512; ++i) area[i] = kMarker;
+}
+
+/// Whether kMarker is anywhere in the stack `lock` covers, read as plain
+/// memory whatever frames lie there.
+[[gnu::noinline, gnu::no_sanitize_address]] bool marker_in(const StackLock& lock) {
+  const auto* words = static_cast<const volatile std::uint64_t*>(lock.low);
+  for (std::size_t i = 0; i < lock.size / sizeof *words; ++i) {
+    if (words[i] == kMarker) return true;
+  }
+  return false;
+}
+
+TEST(HelperThreadTest, TheWorkingStackIsWipedBeforeItIsUnlocked) {
+  const StackLock lock = lock_working_stack();
+  leave_marker();
+  const bool left = lock.low != nullptr && marker_in(lock);
+  release_working_stack(lock);
+  if (lock.low == nullptr) GTEST_SKIP() << "the calling thread's stack is left as it is";
+  ASSERT_TRUE(left) << "no marker to wipe";
+  EXPECT_FALSE(marker_in(lock));
 }
 
 }  // namespace
