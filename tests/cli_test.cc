@@ -12,7 +12,10 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "test_support.h"
 
@@ -851,6 +854,62 @@ TEST_F(CliTest, NoCoreDumpHoldsTheKey) {
     EXPECT_TRUE(std::search(dump.begin(), dump.end(), key_.begin(), key_.end()) == dump.end())
         << entry.path();
   }
+  write_file(path("in"), testing::pattern(100, 1));
+#endif
+}
+
+TEST_F(CliTest, MidRunEveryThreadsStackIsLockedAndLeftOutOfDumps) {
+#if !KELM_LINUX_EXTRAS
+  GTEST_SKIP() << "no /proc to look into, nor memory left out of dumps";
+#else
+  if (!std::string(KELM_LAUNCHER).empty()) GTEST_SKIP() << "the emulator's mappings, not kelm's";
+  // kelm forbids dumps, which makes its memory map root's alone to read.
+  if (::geteuid() != 0) GTEST_SKIP() << "only root may look into kelm's memory map";
+  input_ = testing::pattern(31 * 1'000'000, 9);
+  write_file(path("in"), input_);
+  // For each thread, the flags of the mapping that holds its stack pointer
+  // while the run is stopped: key bytes pass through both threads' frames.
+  std::map<std::string, std::string> flags;
+  std::string calling;
+  testing::Launch launch;
+  const std::string out = path("out");
+  launch.while_running = [&](pid_t pid) {
+    calling = std::to_string(pid);
+    wait_for_size(out, 1'000'001, pid);
+    ::kill(pid, SIGSTOP);
+    const std::string proc = "/proc/" + calling;
+    // A thread's syscall file ends "SP PC" once the thread has stopped.
+    for (int tries = 0; tries < 1000 && flags.empty(); ++tries) {
+      for (const auto& task : std::filesystem::directory_iterator(proc + "/task")) {
+        std::ifstream syscall(task.path() / "syscall");
+        const std::vector<std::string> words{std::istream_iterator<std::string>(syscall), {}};
+        if (words.size() < 3) {
+          flags.clear();
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          break;
+        }
+        const auto sp = static_cast<std::uintptr_t>(std::stoull(words.end()[-2], nullptr, 16));
+        flags[task.path().filename().string()] =
+            testing::mapping_flags(reinterpret_cast<const void*>(sp), proc + "/smaps").value_or("");
+      }
+    }
+    ::kill(pid, SIGCONT);
+  };
+  const testing::Outcome outcome =
+      testing::run_binary({"encrypt", "in", "out", "key"}, dir_.string(), launch);
+  EXPECT_EQ(outcome.status, 0);
+  ASSERT_TRUE(flags.contains(calling)) << "kelm was not seen stopped mid-run";
+  // A sanitizer's runtime may run threads of its own, and makes mlock do
+  // nothing.
+#ifdef KELM_SANITIZED
+  EXPECT_NE(flags[calling].find(" dd"), std::string::npos) << flags[calling];
+#else
+  EXPECT_EQ(flags.size(), 2u) << "the calling thread and the helper";
+  for (const auto& [thread, mapping] : flags) {
+    EXPECT_NE(mapping.find(" dd"), std::string::npos) << thread << ":" << mapping;
+    EXPECT_NE(mapping.find(" lo"), std::string::npos) << thread << ":" << mapping;
+  }
+#endif
   write_file(path("in"), testing::pattern(100, 1));
 #endif
 }

@@ -294,11 +294,11 @@ void FaultyPages::unmap(void* block, std::size_t size) noexcept {
   system_pages().unmap(block, size);
 }
 
-std::optional<std::string> mapping_flags(const void* address) {
+std::optional<std::string> mapping_flags(const void* address, const std::string& smaps) {
   const auto at = reinterpret_cast<std::uintptr_t>(address);
-  std::ifstream smaps("/proc/self/smaps");
+  std::ifstream list(smaps);
   bool inside = false;
-  for (std::string line; std::getline(smaps, line);) {
+  for (std::string line; std::getline(list, line);) {
     std::uintptr_t start = 0;
     std::uintptr_t end = 0;
     char dash = 0;

@@ -171,10 +171,12 @@ class FaultyPages : public PageSource {
   std::size_t dirty_ = 0;
 };
 
-/// The flags of the mapping of this process that holds `address`, as
-/// /proc/self/smaps lists them after "VmFlags:" ("lo": locked, "dd": left
-/// out of core dumps); nothing where the system cannot tell.
-std::optional<std::string> mapping_flags(const void* address);
+/// The flags of the mapping of this process (or of the process whose
+/// `smaps` is named) that holds `address`, as /proc/self/smaps lists them
+/// after "VmFlags:" ("lo": locked, "dd": left out of core dumps); nothing
+/// where the system cannot tell.
+std::optional<std::string> mapping_flags(const void* address,
+                                         const std::string& smaps = "/proc/self/smaps");
 
 /// A fresh, empty folder named `prefix` and a number in the system's
 /// temporary folder, as the system names it; empty if none could be made.
