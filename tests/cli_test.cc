@@ -768,9 +768,12 @@ TEST_F(CliTest, AnInterruptedRunLeavesACorrectPrefixAndEndsByItsSignal) {
     EXPECT_EQ(outcome.signal, c.signal);
     EXPECT_FALSE(outcome.core_dumped);
     // What is left decrypts to a beginning of the input: no hole, nothing
-    // out of place, and far short of the whole.
+    // out of place, and short of the whole (a run that let the signal wait
+    // for its jobs to end would leave it all). How far short depends on
+    // how long this process took to stop kelm, which a loaded machine
+    // stretches.
     const Bytes left = *read_file(path("out"));
-    EXPECT_LT(left.size(), input_.size() / 2);
+    EXPECT_LT(left.size(), input_.size());
     std::rename(path("out").c_str(), path("part").c_str());
     ASSERT_EQ(kelm({"decrypt", "part", "opened", "key"}).status, left.empty() ? 2 : 0);
     const Bytes opened = read_file(path("opened")).value_or(Bytes());
@@ -799,7 +802,7 @@ TEST_F(CliTest, CtrlBreakMidRunLeavesACorrectPrefix) {
   EXPECT_EQ(outcome.err, "");
   EXPECT_EQ(outcome.status, kInterrupted);
   const Bytes left = *read_file(path("out"));
-  EXPECT_LT(left.size(), input_.size() / 2);
+  EXPECT_LT(left.size(), input_.size());
   std::rename(path("out").c_str(), path("part").c_str());
   ASSERT_EQ(kelm({"decrypt", "part", "opened", "key"}).status, left.empty() ? 2 : 0);
   const Bytes opened = read_file(path("opened")).value_or(Bytes());
