@@ -1,7 +1,8 @@
 // The calls that differ from one operating system to another: files and
 // their identity, the console, memory for secrets, interrupts and the
 // program's arguments. system_posix.cc and system_windows.cc each implement
-// all of it; nothing else in kelm includes a system header.
+// all of it; no other source of kelm includes an operating system's header
+// (the kernels include only their compiler's intrinsics headers).
 #pragma once
 
 #include <cstddef>
