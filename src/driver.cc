@@ -100,26 +100,68 @@ std::uint16_t shown_percent(std::uint64_t position, std::uint64_t payload) {
   return static_cast<std::uint16_t>(static_cast<std::uint64_t>(exact));
 }
 
-/// Writes one progress line; with no length known in advance, the
-/// position alone.
-void draw_progress(TextOut& out, std::uint64_t position, std::uint64_t payload) {
-  out << "\r completed ";
-  if (payload != UNKNOWN_LENGTH) out << shown_percent(position, payload) << "% ";
-  out << position;
-  if (payload != UNKNOWN_LENGTH) out << " out of " << payload;
-  out << " B";
-  out.flush();
-}
+/// The progress line, redrawn in place after each chunk and ended by the
+/// final line, on whichever stream the run's text goes to. A message on the
+/// same stream while the line is drawn starts on a line of its own.
+class ProgressLine {
+ public:
+  explicit ProgressLine(TextOut& out) : out_(&out) {}
+
+  /// Where the key-size lines and the progress line go.
+  TextOut& text() { return *out_; }
+  /// Sends the text to `out` from now on.
+  void move_to(TextOut& out) { out_ = &out; }
+
+  /// Draws the line for `position`; with no length known in advance, the
+  /// position alone.
+  void draw(std::uint64_t position, std::uint64_t payload) {
+    TextOut& out = *out_;
+    out << "\r completed ";
+    if (payload != UNKNOWN_LENGTH) out << shown_percent(position, payload) << "% ";
+    out << position;
+    if (payload != UNKNOWN_LENGTH) out << " out of " << payload;
+    out << " B";
+    out.flush();
+    open_ = true;
+  }
+
+  /// Draws the final line and ends it.
+  void finish(std::uint64_t position, std::uint64_t payload) {
+    if (payload != UNKNOWN_LENGTH) {
+      *out_ << "\r completed 100% " << payload << " out of " << payload << " B";
+    } else {
+      *out_ << "\r completed " << position << " B";
+    }
+    out_->flush();
+    *out_ << "\n";
+    out_->flush();
+    open_ = false;
+  }
+
+  /// Ends a line still drawn on `err`, where a message is about to go.
+  void end_before_message(TextOut& err) {
+    if (open_ && out_ == &err) err << "\n";
+    open_ = false;
+  }
+
+ private:
+  TextOut* out_;
+  bool open_ = false;  // drawn, and not yet ended by a line end
+};
+
+/// A run that an interrupt stopped: nothing is said, the caller learns of
+/// the signal itself.
+Failure stopped() { return {STATUS_FILE, ""}; }
 
 /// Everything one run holds, from the open input to the loaded key.
 class Run {
  public:
-  Run(Console console, const Clock& clock, const Services& services)
+  Run(Console console, const Clock& clock, const Services& services, ProgressLine& progress)
       : console_(console),
         clock_(clock),
         services_(services),
         files_(*services.files),
-        text_(&console.out) {}
+        progress_(progress) {}
   Run(const Run&) = delete;
   Run& operator=(const Run&) = delete;
 
@@ -128,6 +170,8 @@ class Run {
  private:
   std::optional<Failure> open_input();
   std::optional<Failure> prepare_output();
+  std::optional<Failure> load_key();
+  bool interrupted() const { return services_.interrupted() != 0; }
   Answers answers() const;
   std::optional<Failure> measure_input();
   std::optional<Failure> read_seed();
@@ -140,7 +184,7 @@ class Run {
   const Clock& clock_;
   const Services& services_;
   FileAccess& files_;
-  TextOut* text_;  // where the key-size and progress lines go
+  ProgressLine& progress_;
   Arguments args_;
   UniqueFd input_;
   Sources sources_;
@@ -160,11 +204,11 @@ std::optional<Failure> Run::execute(std::span<const std::string> args) {
     return std::nullopt;
   }
   if (auto failure = parse_arguments(args, args_)) return failure;
+  output_.emplace(args_.output);
+  if (auto failure = output_->refuse_at_once()) return failure;
   if (auto failure = open_input()) return failure;
   if (auto failure = prepare_output()) return failure;
-  if (auto failure = key_.load_key_file(args_.key, *text_, files_, *services_.pages)) {
-    return failure;
-  }
+  if (auto failure = load_key()) return failure;
   seed_ = static_cast<std::uint8_t>(clock_());
   if (auto failure = measure_input()) return failure;
   if (auto failure = read_seed()) return failure;
@@ -176,6 +220,9 @@ std::optional<Failure> Run::execute(std::span<const std::string> args) {
 /// terminal is refused, since keystrokes are not data.
 std::optional<Failure> Run::open_input() {
   if (args_.input == "-") {
+    // A stream closed at start names no file: what stands in its place
+    // would read as an empty input.
+    if (closed_at_start(kStandardInput)) return cannot_open_input(args_.input);
     UniqueFd file = duplicate_descriptor(kStandardInput);
     const std::optional<FileInfo> info = file.is_open() ? file_info(file.get()) : std::nullopt;
     if (!info || (info->kind != FileKind::kRegular && info->kind != FileKind::kFifo &&
@@ -189,6 +236,8 @@ std::optional<Failure> Run::open_input() {
     if (length_known()) input_start_ = file_position(input_.get());
   } else {
     std::optional<UniqueFd> file = open_input_file(args_.input, sources_.input);
+    // An open of a FIFO that an interrupt ended says nothing of the file.
+    if (interrupted()) return stopped();
     if (!file) return cannot_open_input(args_.input);
     input_ = std::move(*file);
   }
@@ -203,15 +252,22 @@ std::optional<Failure> Run::open_input() {
 /// Refuses, asks about and opens the output. Text meant for standard output
 /// goes to standard error once the data goes there.
 std::optional<Failure> Run::prepare_output() {
-  output_.emplace(args_.output);
-  if (output_->standard()) text_ = &console_.err;
+  if (output_->standard()) progress_.move_to(console_.err);
   sources_.key = path_info(args_.key);
   if (auto failure = output_->confirm(sources_, answers(), console_.err)) return failure;
-  if (auto failure = output_->open(sources_, args_.key, sources_.input.permissions)) {
-    return failure;
-  }
+  auto failure = output_->open(sources_, args_.key, sources_.input.permissions);
+  if (interrupted()) return stopped();
+  if (failure) return failure;
   widen_pipe(output_->file().get());
   return std::nullopt;
+}
+
+/// Loads the key; a key pipe or FIFO whose wait an interrupt ended says
+/// nothing of the key.
+std::optional<Failure> Run::load_key() {
+  auto failure = key_.load_key_file(args_.key, progress_.text(), files_, *services_.pages);
+  if (interrupted()) return stopped();
+  return failure;
 }
 
 /// Where the answer to the question comes from: the terminal when standard
@@ -270,12 +326,12 @@ std::optional<Failure> Run::process_chunks() {
   const StreamEnd end =
       stream_payload(plan, schedule, files_, *services_.pages, [this](std::uint64_t position) {
         streamed_ = position;
-        draw_progress(*text_, payload_start_ + position, payload_);
+        progress_.draw(payload_start_ + position, payload_);
       });
   if (auto failure = stream_failure(end)) return failure;
   // A payload that ends on a chunk boundary draws its last line again, as
   // if one more read had found nothing.
-  if (streamed_ % CHUNK_SIZE == 0) draw_progress(*text_, payload_start_ + streamed_, payload_);
+  if (streamed_ % CHUNK_SIZE == 0) progress_.draw(payload_start_ + streamed_, payload_);
   return std::nullopt;
 }
 
@@ -290,8 +346,7 @@ std::optional<Failure> Run::stream_failure(StreamEnd end) const {
     case StreamEnd::kReadFailed: return cannot_read_input(args_.input);
     case StreamEnd::kWriteFailed: return cannot_write_output(args_.output);
     case StreamEnd::kNoMemory: return Failure{STATUS_RESOURCE, kNoMemory};
-    // The caller learns of the signal itself; nothing is said.
-    case StreamEnd::kStopped: return Failure{STATUS_FILE, ""};
+    case StreamEnd::kStopped: return stopped();
   }
   return std::nullopt;
 }
@@ -299,14 +354,7 @@ std::optional<Failure> Run::stream_failure(StreamEnd end) const {
 std::optional<Failure> Run::finish() {
   if (!close_file(files_, input_)) return cannot_read_input(args_.input);
   if (!close_file(files_, output_->file())) return cannot_write_output(args_.output);
-  if (length_known()) {
-    *text_ << "\r completed 100% " << payload_ << " out of " << payload_ << " B";
-  } else {
-    *text_ << "\r completed " << payload_start_ + streamed_ << " B";
-  }
-  text_->flush();
-  *text_ << "\n";
-  text_->flush();
+  progress_.finish(payload_start_ + streamed_, payload_);
   key_.wipe();
   return std::nullopt;
 }
@@ -322,23 +370,28 @@ int run(std::span<const std::string> args, Console console, const Clock& clock,
         const Services& services) {
   std::optional<Failure> failure;
   bool out_of_memory = false;
+  ProgressLine progress(console.out);
   try {
     // The run, with its key and buffers, is gone by the end of this block,
     // so every secret has been wiped before anything is reported.
-    Run kelm_run(console, clock, services);
+    Run kelm_run(console, clock, services, progress);
     failure = kelm_run.execute(args);
   } catch (const std::bad_alloc&) {
     out_of_memory = true;
   }
   // Whatever went to standard output so far comes before the error; the
-  // messages are written as they are, needing no more memory.
+  // messages are written as they are, needing no more memory. An
+  // interrupted run says nothing: whatever failed, failed because of it.
   console.out.flush();
+  if (const int signal = services.interrupted()) return 128 + signal;
+  if (out_of_memory || (failure && !failure->message.empty())) {
+    progress.end_before_message(console.err);
+  }
   if (out_of_memory) {
     report_no_memory(console.err);
   } else if (failure) {
     console.err.write_now(failure->message);
   }
-  if (const int signal = services.interrupted()) return 128 + signal;
   if (out_of_memory) return STATUS_RESOURCE;
   return failure ? failure->status : STATUS_OK;
 }

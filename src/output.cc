@@ -63,12 +63,18 @@ std::optional<Failure> OutputFile::confirm(const Sources& sources, Answers answe
   return std::nullopt;
 }
 
-/// Binary data never goes to a terminal, and the console's own text never
-/// goes in among it.
-std::optional<Failure> OutputFile::confirm_standard(const Sources& sources) const {
+/// Binary data never goes to a terminal, nor to a stream that names no file.
+std::optional<Failure> OutputFile::refuse_at_once() const {
+  if (!standard()) return std::nullopt;
+  if (closed_at_start(kStandardOutput)) return cannot_open_output(name_);
   if (is_terminal(kStandardOutput)) {
     return Failure{STATUS_FILE, "Error: output file " + name_ + " is a terminal\n"};
   }
+  return std::nullopt;
+}
+
+/// The console's own text never goes in among the data.
+std::optional<Failure> OutputFile::confirm_standard(const Sources& sources) const {
   const std::optional<FileInfo> out = file_info(kStandardOutput);
   if (!out) return cannot_open_output(name_);
   if (sources.include(*out)) return output_is_source(name_);

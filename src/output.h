@@ -36,11 +36,14 @@ class OutputFile {
  public:
   explicit OutputFile(std::string name) : name_(std::move(name)) {}
 
+  /// Refuses what needs nothing from the input, before any wait for it:
+  /// standard output that is a terminal, or that was closed at start.
+  std::optional<Failure> refuse_at_once() const;
+
   /// Refuses an output that is a folder, one of `sources`, or a file the
   /// console writes to, and asks before replacing anything else that
   /// exists. An existing output is held open from then on, so it stays the
-  /// very file asked about. Standard output is never asked about, and is
-  /// refused where it is a terminal.
+  /// very file asked about. Standard output is never asked about.
   std::optional<Failure> confirm(const Sources& sources, Answers answers, TextOut& err);
 
   /// Opens the output: creates a new one exclusively with `permissions`, or

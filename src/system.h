@@ -107,6 +107,11 @@ inline constexpr int kStandardError = 2;
 /// standard stream could not be filled.
 bool prepare_process();
 
+/// Whether standard stream `fd` (0, 1 or 2) was closed when kelm started,
+/// before prepare_process() put the null device in its place: a closed
+/// stream names no file, so "-" cannot be read from or written to it.
+bool closed_at_start(int fd);
+
 /// The program's arguments after its name, in UTF-8.
 std::vector<std::string> program_arguments(int argc, char** argv);
 
@@ -132,8 +137,12 @@ std::optional<char> read_console_byte(int fd);
 /// SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, SIGXCPU and the like;
 /// Ctrl-Break, a closed console), so that a run stops at its next round,
 /// cuts its output back and wipes its secrets before it ends. A signal
-/// ignored when kelm started stays ignored. The handler only records the
-/// request, and ends a wait for the answer to the question.
+/// ignored when kelm started stays ignored. The handler records the
+/// request and ends every wait of any thread: for the answer to the
+/// question, for a FIFO's other end at its open, and on the descriptors
+/// this interface opened or duplicated that may wait (pipes, FIFOs and
+/// sockets, standard output and error among them), where from then on a
+/// read ends at once as at the end of a file and a write fails.
 void catch_interrupts();
 
 /// The interrupt that asked the run to stop, as a signal number, or 0.

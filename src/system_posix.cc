@@ -7,7 +7,9 @@
 #include <string.h>  // explicit_bzero
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sched.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,6 +31,128 @@ namespace kelm {
 /// Offsets travel as 64-bit counts; off_t must hold them on every system,
 /// 32-bit ones included, or files past 2 GiB would fail or be misread.
 static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
+
+// ---- Waits that an interrupt ends ----
+// A thread of kelm's may wait on a pipe, a FIFO or a socket (reading, writing,
+// opening) for as long as the other end likes. The interrupt handler ends
+// every such wait, whichever thread it runs on: it puts a socket whose peer
+// is gone in place of each descriptor that may wait, so a call on it, made
+// now or later, ends at once (a read at its end, a write failing); gives each
+// FIFO being opened the partner it waits for; and sends the signal on to the
+// other threads, so that a call already blocked returns.
+
+namespace {
+
+/// The first interrupt that arrived, or 0.
+std::atomic<int> received{0};
+
+/// Descriptors that may wait, as the handler reads them: -1 for a free slot.
+constexpr std::size_t kWatchSlots = 8;
+std::atomic<int> watched[kWatchSlots] = {-1, -1, -1, -1, -1, -1, -1, -1};
+/// The FIFO being opened, by name, while an open of it may wait.
+std::atomic<const char*> fifo_opening{nullptr};
+/// A socket whose peer is closed: reads end at once, writes fail.
+int dead_end = -1;
+
+/// kelm's threads, which the handler wakes: the calling thread and the helper.
+constexpr std::size_t kThreads = 2;
+pthread_t threads[kThreads];
+std::atomic<bool> thread_known[kThreads] = {false, false};
+
+/// Handlers running now, on any thread: a slot may be given up only once
+/// none is, since one may still be about to use what the slot held.
+std::atomic<int> handlers_running{0};
+
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free &&
+                  std::atomic<const char*>::is_always_lock_free,
+              "the handler may only touch lock-free atomics");
+
+void wait_for_handlers() {
+  while (handlers_running.load() != 0) ::sched_yield();
+}
+
+/// Watches `fd` if it is a pipe, a FIFO or a socket: the kinds a call may
+/// wait on without end. Best effort: a descriptor not watched still ends at a
+/// signal delivered to its own thread.
+void watch_if_it_may_wait(int fd) {
+  struct stat status {};
+  if (fd < 0 || ::fstat(fd, &status) != 0) return;
+  if (!S_ISFIFO(status.st_mode) && !S_ISSOCK(status.st_mode)) return;
+  if (dead_end < 0) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return;
+    (void)::close(pair[1]);
+    dead_end = pair[0];
+  }
+  for (auto& slot : watched) {
+    int free = -1;
+    if (!slot.compare_exchange_strong(free, fd)) continue;
+    // An interrupt that came before the slot was seen ends the waits here.
+    if (received.load() != 0) (void)::dup2(dead_end, fd);
+    return;
+  }
+}
+
+/// Stops watching `fd`, before it is closed and its number given to another file.
+void unwatch(int fd) {
+  bool found = false;
+  for (auto& slot : watched) {
+    int expected = fd;
+    found = slot.compare_exchange_strong(expected, -1) || found;
+  }
+  if (found) wait_for_handlers();
+}
+
+/// Gives the FIFO `name` a partner, so that an open of it, in either
+/// direction, waits no more. A FIFO opened for both reading and writing
+/// never waits itself. Left open: the process is ending.
+void end_fifo_wait(const char* name) {
+  (void)::open(name, O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+}
+
+/// Marks the FIFO `name` as being opened by this thread, for the length of the open.
+class FifoOpening {
+ public:
+  explicit FifoOpening(const char* name) {
+    fifo_opening.store(name);
+    if (received.load() != 0) end_fifo_wait(name);
+  }
+  FifoOpening(const FifoOpening&) = delete;
+  FifoOpening& operator=(const FifoOpening&) = delete;
+  ~FifoOpening() {
+    fifo_opening.store(nullptr);
+    wait_for_handlers();
+  }
+};
+
+/// Ends every wait, from the handler: async-signal-safe calls only.
+void end_every_wait(int signal) {
+  for (auto& slot : watched) {
+    const int fd = slot.load();
+    if (fd >= 0 && dead_end >= 0) (void)::dup2(dead_end, fd);
+  }
+  if (const char* name = fifo_opening.load()) end_fifo_wait(name);
+  const pthread_t self = ::pthread_self();
+  for (std::size_t i = 0; i < kThreads; ++i) {
+    if (thread_known[i].load() && ::pthread_equal(threads[i], self) == 0) {
+      (void)::pthread_kill(threads[i], signal);
+    }
+  }
+}
+
+/// Makes the calling thread one the handler wakes, as `slot`.
+void know_thread(std::size_t slot) {
+  threads[slot] = ::pthread_self();
+  thread_known[slot].store(true);
+}
+
+/// Forgets the calling thread, before it ends.
+void forget_thread(std::size_t slot) {
+  thread_known[slot].store(false);
+  wait_for_handlers();
+}
+
+}  // namespace
 
 // ---- Files ----
 
@@ -112,16 +236,26 @@ std::optional<UniqueFd> open_input_file(const std::string& name, FileInfo& info)
   // A FIFO is waited for, as cat waits; anything else is opened without
   // waiting, and turned away just after unless it is a file or a pipe.
   const std::optional<FileInfo> named = path_info(name);
-  const int wait = named && named->kind == FileKind::kFifo ? 0 : O_NONBLOCK;
-  UniqueFd fd(::open(name.c_str(), O_RDONLY | wait | O_CLOEXEC | O_NOCTTY));
+  const bool fifo = named && named->kind == FileKind::kFifo;
+  UniqueFd fd;
+  {
+    const std::optional<FifoOpening> opening =
+        fifo ? std::optional<FifoOpening>(std::in_place, name.c_str()) : std::nullopt;
+    fd = UniqueFd(::open(name.c_str(), O_RDONLY | (fifo ? 0 : O_NONBLOCK) | O_CLOEXEC | O_NOCTTY));
+  }
   if (!fd.is_open()) return std::nullopt;
+  watch_if_it_may_wait(fd.get());
   const std::optional<FileInfo> opened = file_info(fd.get());
   if (!opened || !readable_kind(opened->kind) || !block_again(fd.get())) return std::nullopt;
   info = *opened;
   return fd;
 }
 
-UniqueFd duplicate_descriptor(int fd) { return UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, 3)); }
+UniqueFd duplicate_descriptor(int fd) {
+  UniqueFd copy(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
+  watch_if_it_may_wait(copy.get());
+  return copy;
+}
 
 UniqueFd open_fifo_for_writing(const std::string& name, const FileInfo& expected) {
 #if KELM_LINUX_EXTRAS
@@ -135,9 +269,14 @@ UniqueFd open_fifo_for_writing(const std::string& name, const FileInfo& expected
   const std::string& through = name;
 #endif
   if (!found || found->kind != FileKind::kFifo || !same_file(*found, expected)) return UniqueFd();
-  UniqueFd fd(::open(through.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+  UniqueFd fd;
+  {
+    const FifoOpening opening(through.c_str());
+    fd = UniqueFd(::open(through.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+  }
   const std::optional<FileInfo> opened = fd.is_open() ? file_info(fd.get()) : std::nullopt;
   if (!opened || !same_file(*opened, expected)) return UniqueFd();
+  watch_if_it_may_wait(fd.get());
   return fd;
 }
 
@@ -146,6 +285,7 @@ UniqueFd open_output_file(const std::string& name, Create create, unsigned permi
   UniqueFd fd(::open(name.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | creation,
                      static_cast<mode_t>(permissions & 0777)));
   if (fd.is_open() && !block_again(fd.get())) return UniqueFd();
+  watch_if_it_may_wait(fd.get());
   return fd;
 }
 
@@ -176,6 +316,7 @@ std::uint64_t file_position(int fd) {
 }
 
 bool close_descriptor(int fd) {
+  unwatch(fd);
   // On Linux the descriptor is gone even when close reports an error, so it
   // must not be retried.
   return ::close(fd) == 0;
@@ -185,10 +326,13 @@ bool close_descriptor(int fd) {
 
 namespace {
 
+bool closed_streams[3] = {false, false, false};
+
 /// Opens /dev/null on any of descriptors 0, 1 and 2 that is closed.
 bool fill_standard_descriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    closed_streams[fd] = true;
     // open returns the lowest free descriptor, which is this one.
     const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     if (opened != fd) return false;
@@ -217,6 +361,8 @@ bool prepare_process() {
   (void)::signal(SIGXFSZ, SIG_IGN);
   return true;
 }
+
+bool closed_at_start(int fd) { return fd >= 0 && fd <= 2 && closed_streams[fd]; }
 
 std::vector<std::string> program_arguments(int argc, char** argv) {
   return {argv + (argc > 0 ? 1 : 0), argv + argc};
@@ -280,10 +426,16 @@ std::optional<char> read_console_byte(int fd) {
 
 namespace {
 
-std::atomic<int> received{0};
-static_assert(std::atomic<int>::is_always_lock_free, "the handler may only touch a lock-free flag");
-
-extern "C" void record_interrupt(int signal) { received.store(signal); }
+/// Records the first interrupt and ends every wait; a later one, or the same
+/// one sent on to another thread, only ends the call it interrupts.
+extern "C" void record_interrupt(int signal) {
+  const int saved = errno;
+  handlers_running.fetch_add(1);
+  int none = 0;
+  if (received.compare_exchange_strong(none, signal)) end_every_wait(signal);
+  handlers_running.fetch_sub(1);
+  errno = saved;
+}
 
 /// Every signal sent from outside whose default action ends the process.
 /// Left out: SIGKILL and SIGSTOP, which cannot be caught; SIGPIPE and
@@ -326,6 +478,10 @@ void catch_interrupt(int signal) {
 }  // namespace
 
 void catch_interrupts() {
+  know_thread(0);
+  // Progress and messages into a pipe nobody reads could wait too.
+  watch_if_it_may_wait(kStandardOutput);
+  watch_if_it_may_wait(kStandardError);
   for (const int signal : kInterrupts) catch_interrupt(signal);
 #ifdef __linux__
   // Real-time signals end a process too; those the C library keeps for
@@ -442,7 +598,9 @@ void wipe_pages(void* block, std::size_t size) noexcept {
 namespace {
 
 extern "C" void* run_thread_body(void* body) {
+  know_thread(1);
   (*static_cast<std::function<void()>*>(body))();
+  forget_thread(1);
   return nullptr;
 }
 

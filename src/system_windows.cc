@@ -264,11 +264,18 @@ bool close_descriptor(int fd) { return ::_close(fd) == 0; }
 
 // ---- The console and the process ----
 
+namespace {
+
+bool closed_streams[3] = {false, false, false};
+
+}  // namespace
+
 bool prepare_process() {
   // A crash shows no dialog and waits for nobody.
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   for (int fd = 0; fd <= 2; ++fd) {
     if (usable(handle_of(fd))) continue;
+    closed_streams[fd] = true;
     const int null = ::_open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
     if (null < 0 || (null != fd && ::_dup2(null, fd) != 0)) return false;
     if (null != fd) ::_close(null);
@@ -277,6 +284,8 @@ bool prepare_process() {
   for (int fd = 0; fd <= 2; ++fd) (void)::_setmode(fd, _O_BINARY);
   return true;
 }
+
+bool closed_at_start(int fd) { return fd >= 0 && fd <= 2 && closed_streams[fd]; }
 
 std::vector<std::string> program_arguments(int, char**) {
   // The wide command line holds every name as it was typed, whatever the
