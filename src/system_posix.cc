@@ -3,11 +3,11 @@
 // efforts behind KELM_LINUX_EXTRAS, absent elsewhere.
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <string.h>  // explicit_bzero
 #include <sys/mman.h>
 #include <sys/resource.h>
-#include <sched.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/stat.h>

@@ -1,6 +1,7 @@
 // End-to-end tests of the kelm binary: files before, arguments and answer,
 // then the exit status, the exact console texts and the files after.
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -704,22 +706,26 @@ TEST_F(CliTest, AnInterruptedRunLeavesACorrectPrefixAndEndsByItsSignal) {
 #ifdef _WIN32
   GTEST_SKIP() << "no signals; see CtrlBreakMidRunLeavesACorrectPrefix";
 #else
-  // 31 chunks go side by side: the first tiles of every lane are written
-  // long before the first chunk is whole.
-  input_ = testing::pattern(31 * 1'000'000 + 17, 5);
+  // Four jobs of 17 chunks side by side: the first tiles of every lane of
+  // a job are written long before its first chunk is whole, and the last
+  // two jobs wait for the first two.
+  input_ = testing::pattern(65 * 1'000'000 + 17, 5);
   write_file(path("in"), input_);
+  for (const char* fifo : {"fifo", "key fifo", "out fifo"}) {
+    ASSERT_EQ(::mkfifo(path(fifo).c_str(), 0600), 0);
+  }
   // Every signal from outside whose default action ends a process, and
   // that can be caught.
   const struct {
     const char* name;
     int signal;
     bool ignored;  // ignored when kelm started, as in a background job
-  } kCases[] = {
+  } kSignals[] = {
       {"Ctrl-C", SIGINT, false},
       {"kill", SIGTERM, false},
       {"a terminal that closed", SIGHUP, false},
-      {"Ctrl-C in a background job", SIGINT, true},
       {"Ctrl-\\", SIGQUIT, false},  // would dump core by default
+      {"Ctrl-C in a background job", SIGINT, true},
       {"SIGUSR1", SIGUSR1, false},
       {"SIGUSR2", SIGUSR2, false},
       {"an alarm", SIGALRM, false},
@@ -734,51 +740,92 @@ TEST_F(CliTest, AnInterruptedRunLeavesACorrectPrefixAndEndsByItsSignal) {
       {"the last real-time signal", SIGRTMAX, false},
 #endif
   };
+  // Where kelm is when the signal comes: in the middle of a run, or in a
+  // wait that lasts until the signal. Every signal goes to the first row;
+  // the first four to every row.
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    std::optional<std::size_t> output_room{};  // standard output a pipe that fills
+    const char* held_input = nullptr;          // standard input a pipe held open
+    bool key_held = false;                     // the key fed through the key FIFO, held open
+    std::string err{};                         // what kelm said before the signal
+  } kWaits[] = {
+      // The first progress line waits for a reader, with the first tiles of
+      // every chunk out: a signal left at its default action leaves holes.
+      {.name = "mid-run",
+       .args = {"encrypt", "in", "out", "key"},
+       .output_room = std::strlen(kKeyLine)},
+      {.name = "for more of a pipe input",
+       .args = {"encrypt", "-", "out", "key"},
+       .held_input = "a beginning"},
+      {.name = "for a reader of the output pipe",
+       .args = {"encrypt", "in", "-", "key"},
+       .output_room = 4096,
+       .err = kKeyLine},
+      {.name = "for the writer of a FIFO input", .args = {"encrypt", "fifo", "out", "key"}},
+      {.name = "for the writer of a key FIFO", .args = {"encrypt", "in", "out", "key fifo"}},
+      {.name = "for the end of a key FIFO",
+       .args = {"encrypt", "in", "out", "key fifo"},
+       .key_held = true},
+      {.name = "for the reader of a FIFO output",
+       .args = {"encrypt", "in", "out fifo", "key"},
+       .err = prompt("out fifo")},
+  };
   // qemu-user keeps the last real-time signals for itself, and says on its
   // own when its guest ends by a signal that would dump core.
   const bool emulated = !std::string(KELM_LAUNCHER).empty();
-  for (const auto& c : kCases) {
+  for (const auto& wait : kWaits) {
+    const bool mid_run = &wait == &kWaits[0];
+    for (const auto& c : kSignals) {
 #ifdef __linux__
-    if (emulated && c.signal > SIGRTMIN) continue;
+      if (emulated && c.signal > SIGRTMIN) continue;
 #endif
-    SCOPED_TRACE(c.name);
-    std::remove(path("out").c_str());
-    testing::Launch launch;
-    launch.interrupts_ignored = c.ignored;
-    const std::string out = path("out");
-    // Stopped once a tile of a later chunk is out, long before the first
-    // chunk is whole, it takes the signal mid-run: a signal left at its
-    // default action would leave a hole before that tile.
-    launch.while_running = [&](pid_t pid) {
-      wait_for_size(out, 1'000'001, pid);
-      ::kill(pid, SIGSTOP);
-      ::kill(pid, c.signal);
-      ::kill(pid, SIGCONT);
-    };
-    const testing::Outcome outcome =
-        testing::run_binary({"encrypt", "in", "out", "key"}, dir_.string(), launch);
-    if (!emulated) {
-      EXPECT_EQ(outcome.err, "");
+      if (!mid_run && &c - kSignals >= 4) break;
+      SCOPED_TRACE(std::string(wait.name) + ", " + c.name);
+      std::remove(path("out").c_str());
+      testing::Launch launch;
+      launch.interrupts_ignored = c.ignored;
+      // A background job runs to its end, with its progress taken.
+      if (!c.ignored) launch.output_room = wait.output_room;
+      launch.input_held = wait.held_input != nullptr;
+      launch.input = wait.held_input != nullptr ? wait.held_input : "Y\n";
+      // Linux opens a FIFO for both ends at once, without waiting.
+      const int key_writer = wait.key_held ? ::open(path("key fifo").c_str(), O_RDWR) : -1;
+      if (key_writer >= 0) {
+        ASSERT_EQ(::write(key_writer, key_.data(), key_.size()), 16);
+      }
+      launch.while_running = [&](pid_t pid) {
+        testing::wait_until_asleep(pid);
+        ::kill(pid, c.signal);
+      };
+      const testing::Outcome outcome = testing::run_binary(wait.args, dir_.string(), launch);
+      if (key_writer >= 0) ::close(key_writer);
+      if (!emulated) {
+        EXPECT_EQ(outcome.err, c.ignored ? outcome.err : wait.err);
+      }
+      if (c.ignored) {
+        EXPECT_EQ(outcome.status, 0);
+        continue;
+      }
+      // Killed by the signal itself, not an exit with 128 + its number.
+      EXPECT_EQ(outcome.signal, c.signal);
+      EXPECT_FALSE(outcome.core_dumped);
+      // What is left decrypts to a beginning of the input: no hole, and
+      // nothing out of place.
+      const Bytes left = read_file(path("out")).value_or(Bytes());
+      EXPECT_LT(left.size(), input_.size());
+      if (left.empty()) continue;
+      std::rename(path("out").c_str(), path("part").c_str());
+      ASSERT_EQ(kelm({"decrypt", "part", "opened", "key"}).status, 0);
+      const Bytes opened = read_file(path("opened")).value_or(Bytes());
+      const std::string_view held = wait.held_input != nullptr ? wait.held_input : "";
+      const Bytes fed(held.begin(), held.end());
+      const Bytes& source = wait.held_input != nullptr ? fed : input_;
+      EXPECT_TRUE(opened.size() <= source.size() &&
+                  std::equal(opened.begin(), opened.end(), source.begin()));
+      std::remove(path("opened").c_str());
     }
-    if (c.ignored) {
-      EXPECT_EQ(outcome.status, 0);
-      continue;
-    }
-    // Killed by the signal itself, not an exit with 128 + its number.
-    EXPECT_EQ(outcome.signal, c.signal);
-    EXPECT_FALSE(outcome.core_dumped);
-    // What is left decrypts to a beginning of the input: no hole, nothing
-    // out of place, and short of the whole (a run that let the signal wait
-    // for its jobs to end would leave it all). How far short depends on
-    // how long this process took to stop kelm, which a loaded machine
-    // stretches.
-    const Bytes left = *read_file(path("out"));
-    EXPECT_LT(left.size(), input_.size());
-    std::rename(path("out").c_str(), path("part").c_str());
-    ASSERT_EQ(kelm({"decrypt", "part", "opened", "key"}).status, left.empty() ? 2 : 0);
-    const Bytes opened = read_file(path("opened")).value_or(Bytes());
-    EXPECT_TRUE(std::equal(opened.begin(), opened.end(), input_.begin()));
-    std::remove(path("opened").c_str());
   }
   write_file(path("in"), testing::pattern(100, 1));
 #endif

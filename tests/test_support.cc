@@ -344,6 +344,20 @@ std::vector<std::string> launcher() {
   return words;
 }
 
+/// A pipe, its reading end kept by the tests and its writing end closed on
+/// exec, that takes `room` more bytes (at most a page) before a write waits.
+bool fill_pipe(int (&ends)[2], std::size_t room) {
+  if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+#ifdef F_SETPIPE_SZ
+  const int page = 4096;
+  if (::fcntl(ends[1], F_SETPIPE_SZ, page) < 0) return false;
+#else
+  const int page = 65536;  // the usual width elsewhere
+#endif
+  const std::string filler(static_cast<std::size_t>(page) - std::min<std::size_t>(room, 4096), 'x');
+  return ::write(ends[1], filler.data(), filler.size()) == static_cast<ssize_t>(filler.size());
+}
+
 /// In the child: moves `fd` to `target`, or ends the child.
 void put_in_place(int fd, int target) {
   if (fd < 0 || ::dup2(fd, target) < 0) ::_exit(127);
@@ -373,7 +387,7 @@ std::optional<StreamFiles> stream_files(const Launch& launch) {
   files.in = launch.input_file.value_or((files.folder / "in").string());
   files.out = launch.output_file.value_or((files.folder / "out").string());
   files.err = (files.folder / "err").string();
-  if (launch.input && !launch.input_file && !launch.before_answer)
+  if (launch.input && !launch.input_file && !launch.before_answer && !launch.input_held)
     write_file(files.in, *launch.input);
   return files;
 }
@@ -408,6 +422,34 @@ bool wait_for_end(pid_t pid, std::chrono::seconds limit) {
   return false;
 }
 
+void wait_until_asleep(pid_t pid) {
+#ifdef __linux__
+  // Asleep (S) in every thread's status, three looks in a row a millisecond
+  // apart: no thread is running, about to run, or faulting a page in.
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  const auto ended = [pid] {
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
+  };
+  for (int calm = 0; calm < 3 && !ended();) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    bool asleep = true;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+      const std::string status = slurp((task.path() / "stat").string());
+      const std::size_t name_end = status.rfind(')');
+      asleep = asleep && name_end != std::string::npos && status.size() > name_end + 2 &&
+               status[name_end + 2] == 'S';
+    }
+    calm = asleep && !error ? calm + 1 : 0;
+  }
+#else
+  (void)pid;
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+#endif
+}
+
 Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
                    const Launch& launch) {
   const std::optional<StreamFiles> files = stream_files(launch);
@@ -425,15 +467,27 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
 
   int answer[2] = {-1, -1};
   int progress[2] = {-1, -1};
+  int held[2] = {-1, -1};
+  int unread[2] = {-1, -1};
   if (launch.before_answer && ::pipe(answer) != 0) return {};
   if (launch.output_to_closed_pipe) {
     if (::pipe(progress) != 0) return {};
     ::close(progress[0]);  // nobody will ever read what kelm writes there
   }
+  if (launch.input_held) {
+    const std::string text = launch.input.value_or("");
+    if (::pipe2(held, O_CLOEXEC) != 0 ||
+        ::write(held[1], text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+      return {};
+    }
+  }
+  if (launch.output_room && !fill_pipe(unread, *launch.output_room)) return {};
 
   const pid_t pid = ::fork();
   if (pid == 0) {
-    if (launch.before_answer) {
+    if (launch.input_held) {
+      put_in_place(held[0], 0);
+    } else if (launch.before_answer) {
       ::close(answer[1]);
       put_in_place(answer[0], 0);
     } else if (launch.input || launch.input_file) {
@@ -441,10 +495,14 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
     } else {
       ::close(0);
     }
-    put_in_place(launch.output_to_closed_pipe
-                     ? progress[1]
-                     : ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600),
-                 1);
+    if (launch.output_room) {
+      put_in_place(unread[1], 1);
+    } else {
+      put_in_place(launch.output_to_closed_pipe
+                       ? progress[1]
+                       : ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600),
+                   1);
+    }
     put_in_place(::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
     if (launch.file_size_limit) {
       const rlimit limit{*launch.file_size_limit, *launch.file_size_limit};
@@ -493,6 +551,9 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
       outcome.signal = WTERMSIG(wait_status);
       outcome.core_dumped = WCOREDUMP(wait_status);
     }
+  }
+  for (const int fd : {held[0], held[1], unread[0], unread[1]}) {
+    if (fd >= 0) ::close(fd);
   }
   collect_streams(outcome, launch, *files);
   return outcome;
@@ -558,6 +619,8 @@ bool wait_for_end(pid_t pid, std::chrono::seconds limit) {
   ::CloseHandle(process);
   return waited == WAIT_OBJECT_0;
 }
+
+void wait_until_asleep(pid_t) { std::this_thread::sleep_for(std::chrono::milliseconds(500)); }
 
 bool send_ctrl_break(pid_t pid) {
   return ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(pid)) != 0;

@@ -204,6 +204,12 @@ struct Launch {
   std::optional<std::string> output_file;
   /// Standard output into a pipe whose reading end is closed before kelm starts.
   bool output_to_closed_pipe = false;
+  /// Standard input from a pipe that gets `input` (at most 64 KiB) and is
+  /// then held open, without another byte, until kelm has ended.
+  bool input_held = false;
+  /// Standard output into a pipe that nobody reads but that stays open, and
+  /// takes this many bytes (at most 4096) before a write to it waits.
+  std::optional<std::size_t> output_room;
   /// Largest file kelm may write, in bytes (RLIMIT_FSIZE), when set.
   std::optional<std::uint64_t> file_size_limit;
   /// When set, kelm's standard input is a pipe: once the overwrite question
@@ -225,6 +231,10 @@ struct Launch {
 /// Waits up to `limit` for process `pid` to end, without reaping it; false
 /// if it is still running.
 bool wait_for_end(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(10));
+
+/// Waits until every thread of process `pid` is asleep (waiting), or it has
+/// ended; where the system cannot tell, a moment.
+void wait_until_asleep(pid_t pid);
 
 #ifdef _WIN32
 /// Sends Ctrl-Break to the process group of `pid`, as kelm's are started;
