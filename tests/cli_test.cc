@@ -547,18 +547,43 @@ TEST_F(CliTest, RunsWithEveryStandardStreamClosed) {
 #ifdef _WIN32
   GTEST_SKIP() << "descriptors 0 to 2 are not handed out anew there";
 #else
-  // Unfilled, they would be given to the input and output files, and the
-  // output would be refused as standard output.
-  testing::Launch launch;
-  launch.before_exec = [] {
-    ::close(1);
-    ::close(2);
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    std::vector<int> closed;
+    int status;
+    std::string err;
+  } kCases[] = {
+      // Unfilled, they would be given to the input and output files, and the
+      // output would be refused as standard output.
+      {"files, standard output and error closed", {"encrypt", "in", "out", "key"}, {1, 2}, 0, ""},
+      // What kelm puts in their place is no file to read or write data.
+      {"output -, standard output closed",
+       {"encrypt", "in", "-", "key"},
+       {1},
+       3,
+       "Error: could not open output file -\n"},
+      {"input -, standard input closed",
+       {"encrypt", "-", "out", "key"},
+       {0},
+       3,
+       "Error: could not open input file -\n"},
   };
-  const testing::Outcome outcome =
-      testing::run_binary({"encrypt", "in", "out", "key"}, dir_.string(), launch);
-  EXPECT_EQ(outcome.status, 0);
-  ASSERT_EQ(kelm({"decrypt", "out", "opened", "key"}).status, 0);
-  EXPECT_EQ(read_file(path("opened")), input_);
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::remove(path("out").c_str());
+    testing::Launch launch;
+    launch.input = "";
+    launch.before_exec = [&c] {
+      for (const int fd : c.closed) ::close(fd);
+    };
+    const testing::Outcome outcome = testing::run_binary(c.args, dir_.string(), launch);
+    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_EQ(outcome.err, c.err);
+    if (c.status != 0) continue;
+    ASSERT_EQ(kelm({"decrypt", "out", "opened", "key"}).status, 0);
+    EXPECT_EQ(read_file(path("opened")), input_);
+  }
 #endif
 }
 

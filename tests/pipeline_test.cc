@@ -252,6 +252,7 @@ TEST_F(PipelineTest, TerminalsAreNeverDataButGiveTheAnswer) {
       if (with_terminal) (void)::open(tty.c_str(), O_RDWR);
     };
   };
+  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
   const std::string kOld = "old";
   const struct {
     const char* name;
@@ -265,6 +266,15 @@ TEST_F(PipelineTest, TerminalsAreNeverDataButGiveTheAnswer) {
   } kCases[] = {
       {"standard output a terminal",
        {"encrypt", "plain", "-", "key"},
+       on_terminal(1),
+       {},
+       "",
+       3,
+       "Error: output file - is a terminal\n",
+       false},
+      // Refused before kelm waits for the FIFO's writer, who may never come.
+      {"standard output a terminal, the input a FIFO",
+       {"encrypt", "fifo", "-", "key"},
        on_terminal(1),
        {},
        "",
@@ -346,6 +356,17 @@ TEST_F(PipelineTest, StandardOutputFaults) {
   EXPECT_EQ(outcome.status, 3);
   EXPECT_EQ(outcome.err, "Error: output file - is the same file as the input or key file\n");
   EXPECT_EQ(testing::read_file(path("plain")), testing::pattern(3'000'000, 2));
+  // A write that fails after a progress line on standard error: the message
+  // starts a line of its own.
+  ASSERT_EQ(kelm({"encrypt", "plain", "sealed", "key"}, std::nullopt).status, 0);
+  testing::Launch limited;
+  limited.output_file = path("opened");
+  limited.file_size_limit = 1'500'000;
+  outcome = kelm({"decrypt", "sealed", "-", "key"}, std::nullopt, nullptr, limited);
+  EXPECT_EQ(outcome.status, 3);
+  EXPECT_EQ(outcome.err,
+            "keysize is 2^4\n\r completed 33% 1000001 out of 3000000 B\n"
+            "Error: could not write output file -\n");
 }
 
 TEST_F(PipelineTest, AConfirmedFifoIsWaitedForAndWrittenWhole) {
