@@ -41,6 +41,7 @@ struct Shape {
   std::size_t tile;
   unsigned pipes = kNoPipe;
   std::size_t workers = 2;
+  bool helper_refused = false;
 };
 
 constexpr Direction kEnc = Direction::kEncrypt;
@@ -121,6 +122,7 @@ class StreamTest : public testing::TempDirTest {
     plan.whole_lanes = shape.lanes;
     plan.stretch = shape.lanes * shape.tile;  // decryption's jobs, in the same table
     plan.workers = shape.workers;
+    plan.helper_refused = shape.helper_refused;
     plan.shared_decryption = 0;  // even the smallest are shared, to meet both workers
     plan.kernels = set;
     plan.stop_requested = std::move(stop);
@@ -156,6 +158,7 @@ const Shape kShapes[] = {
     {"ends on a job boundary", kEnc, 2 * 8 * 50, 50, 8, 50},
     {"tile wider than a chunk", kEnc, 5 * 40 + 9, 40, 3, 64},
     {"one worker", kEnc, 20 * 100 + 3, 100, 4, 16, kNoPipe, 1},
+    {"two workers, no helper to be had", kEnc, 20 * 100 + 3, 100, 4, 16, kNoPipe, 2, true},
     {"to a pipe", kEnc, 9 * 100 + 50, 100, 3, 16, kPipeOut},
     {"one lane to a pipe", kEnc, 9 * 100, 100, 1, 16, kPipeOut},
     {"from a pipe", kEnc, 9 * 100 + 50, 100, 2, 32, kPipeIn},
