@@ -1,5 +1,6 @@
 #include "helper_thread.h"
 
+#include <cerrno>
 #include <system_error>
 #include <utility>
 
@@ -7,7 +8,7 @@
 
 namespace kelm {
 
-HelperThread::HelperThread(std::function<void()> body) : body_(std::move(body)) {
+HelperThread::HelperThread(std::function<void()> body, bool refused) : body_(std::move(body)) {
   void* stack = nullptr;
   const std::size_t size = thread_stack_size();
   if (size != 0) {
@@ -18,7 +19,7 @@ HelperThread::HelperThread(std::function<void()> body) : body_(std::move(body)) 
     guarded_ = guard_pages(stack_.data(), guard, true);
     stack = stack_.data() + guard;
   }
-  if (const int error = start_thread(body_, stack, size, thread_); error != 0) {
+  if (const int error = refused ? EAGAIN : start_thread(body_, stack, size, thread_); error != 0) {
     lift_guard();
     throw std::system_error(error, std::generic_category());
   }

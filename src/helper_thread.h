@@ -13,8 +13,9 @@ namespace kelm {
 /// allows, left out of core dumps and wiped once the thread has ended.
 class HelperThread {
  public:
-  /// Starts `body`; throws std::system_error when no thread can be had.
-  explicit HelperThread(std::function<void()> body);
+  /// Starts `body`; throws std::system_error when no thread can be had, or
+  /// when `refused` (for tests: as if the system had none to give).
+  explicit HelperThread(std::function<void()> body, bool refused = false);
   HelperThread(const HelperThread&) = delete;
   HelperThread& operator=(const HelperThread&) = delete;
   ~HelperThread();

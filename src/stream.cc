@@ -158,7 +158,7 @@ StreamEnd Stream::run() {
   std::optional<HelperThread> helper;
   if (shape_.workers == 2) {
     try {
-      helper.emplace([this] { work(1); });
+      helper.emplace([this] { work(1); }, plan_.helper_refused);
     } catch (const std::system_error&) {
       // No second thread to be had: this one does every job.
     }

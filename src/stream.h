@@ -69,6 +69,8 @@ struct StreamPlan {
   std::uint64_t shared_decryption = SHARED_DECRYPTION;
   /// 2 to share the jobs with a helper thread, 1 to do them all here.
   std::size_t workers = 2;
+  /// The helper thread is refused, as where the system has none to give.
+  bool helper_refused = false;
   /// The cipher loops to use; nullptr for the widest this processor has.
   const kernels::Kernels* kernels = nullptr;
   /// Asked before each write: true to stop there (an interrupt).

@@ -24,6 +24,7 @@
 #include <string>
 
 #include "file_io.h"
+#include "sanitized.h"
 #include "system.h"
 
 namespace kelm {
@@ -620,7 +621,7 @@ std::size_t thread_stack_size() {
   // system's least (128 KiB on some 64-bit ARM). Every page is locked, so a
   // fault at every start: no more than that, but under a sanitizer, whose
   // frames are several times larger.
-#if defined(KELM_SANITIZED)
+#if KELM_SANITIZED
   return std::size_t{512} * 1024;
 #else
   const long least = ::sysconf(_SC_THREAD_STACK_MIN);

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "sanitized.h"
 #include "test_support.h"
 
 namespace kelm {
@@ -976,7 +977,7 @@ TEST_F(CliTest, MidRunEveryThreadsStackIsLockedAndLeftOutOfDumps) {
   ASSERT_TRUE(flags.contains(calling)) << "kelm was not seen stopped mid-run";
   // A sanitizer's runtime may run threads of its own, and makes mlock do
   // nothing.
-#ifdef KELM_SANITIZED
+#if KELM_SANITIZED
   EXPECT_NE(flags[calling].find(" dd"), std::string::npos) << flags[calling];
 #else
   EXPECT_EQ(flags.size(), 2u) << "the calling thread and the helper";
@@ -989,21 +990,9 @@ TEST_F(CliTest, MidRunEveryThreadsStackIsLockedAndLeftOutOfDumps) {
 #endif
 }
 
-// A sanitizer's runtime reserves far more address space than kelm needs.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
 TEST_F(CliTest, MemoryShortAtAnyStepEndsWithItsMessage) {
-  if (kSanitized || !std::string(KELM_LAUNCHER).empty()) {
+  // A sanitizer's runtime reserves far more address space than kelm needs.
+  if (KELM_SANITIZED || !std::string(KELM_LAUNCHER).empty()) {
     GTEST_SKIP() << "the sanitizer or the emulator needs the address space itself";
   }
 #ifdef _WIN32

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "sanitized.h"
 #include "system.h"
 #include "test_support.h"
 
@@ -20,7 +21,7 @@ namespace kelm {
 namespace {
 
 #if KELM_LINUX_EXTRAS
-#ifndef KELM_SANITIZED
+#if !KELM_SANITIZED
 /// Whether the locked-memory limit leaves room for the stacks; root's has none.
 bool stacks_can_be_locked() {
   struct rlimit limit {};
@@ -39,7 +40,7 @@ void expect_kept_out(const std::optional<std::string>& flags) {
   ASSERT_TRUE(flags);
   EXPECT_NE(flags->find(" dd"), std::string::npos) << *flags;
   // A sanitizer's runtime makes mlock do nothing.
-#ifndef KELM_SANITIZED
+#if !KELM_SANITIZED
   if (stacks_can_be_locked()) {
     EXPECT_NE(flags->find(" lo"), std::string::npos) << *flags;
   }

@@ -12,6 +12,7 @@
 
 #include "kernels/kernels.h"
 #include "key.h"
+#include "sanitized.h"
 #include "test_support.h"
 
 namespace kelm {
@@ -24,7 +25,7 @@ std::string flags_of(const void* address) {
 }
 
 // The sanitizers' runtimes turn mlock into a call that locks nothing.
-#ifdef KELM_SANITIZED
+#if KELM_SANITIZED
 constexpr bool kMlockIsReal = false;
 #else
 constexpr bool kMlockIsReal = true;

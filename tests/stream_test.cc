@@ -41,6 +41,7 @@ struct Shape {
   std::size_t tile;
   unsigned pipes = kNoPipe;
   std::size_t workers = 2;
+  bool helper_refused = false;
 };
 
 constexpr Direction kEnc = Direction::kEncrypt;
@@ -121,6 +122,7 @@ class StreamTest : public testing::TempDirTest {
     plan.whole_lanes = shape.lanes;
     plan.stretch = shape.lanes * shape.tile;  // decryption's jobs, in the same table
     plan.workers = shape.workers;
+    plan.helper_refused = shape.helper_refused;
     plan.shared_decryption = 0;  // even the smallest are shared, to meet both workers
     plan.kernels = set;
     plan.stop_requested = std::move(stop);
@@ -156,6 +158,7 @@ const Shape kShapes[] = {
     {"ends on a job boundary", kEnc, 2 * 8 * 50, 50, 8, 50},
     {"tile wider than a chunk", kEnc, 5 * 40 + 9, 40, 3, 64},
     {"one worker", kEnc, 20 * 100 + 3, 100, 4, 16, kNoPipe, 1},
+    {"two workers, no helper to be had", kEnc, 20 * 100 + 3, 100, 4, 16, kNoPipe, 2, true},
     {"to a pipe", kEnc, 9 * 100 + 50, 100, 3, 16, kPipeOut},
     {"one lane to a pipe", kEnc, 9 * 100, 100, 1, 16, kPipeOut},
     {"from a pipe", kEnc, 9 * 100 + 50, 100, 2, 32, kPipeIn},
@@ -218,6 +221,8 @@ TEST_F(StreamTest, EveryCallThatGoesWrongLeavesACorrectPrefix) {
       {"encrypt from a pipe", kEnc, 12 * 100 + 37, 100, 3, 32, kUnknownLength},
       {"decrypt into a file", kDec, 12 * 100 + 37, 100, 2, 64},
       {"decrypt pipe to pipe", kDec, 12 * 100 + 37, 100, 2, 64, kUnknownLength | kPipeOut},
+      // Lanes written ahead of the first inside the one job.
+      {"encrypt one job into a file", kEnc, 3 * 100 + 37, 100, 4, 32, kNoPipe, 1},
   };
   using Call = testing::FaultyFiles::Call;
   using Fault = testing::FaultyFiles::Fault;
@@ -237,17 +242,27 @@ TEST_F(StreamTest, EveryCallThatGoesWrongLeavesACorrectPrefix) {
         EXPECT_TRUE(result.output == whole);
       }
       for (const Fault fault : kFaults) {
-        for (const bool cut_fails : {false, true}) {
+        // The cut working, then failing; then a failure or a throw held
+        // until the other worker is at a call of its kind, mid-job.
+        for (const auto& [cut_fails, held] :
+             {std::pair{false, false}, {true, false}, {false, true}}) {
+          if (held && (shape.workers == 1 || (fault != Fault::kFail && fault != Fault::kThrow))) {
+            continue;
+          }
           // Only an output written anywhere is ever cut back.
           if (cut_fails && ((shape.pipes & kPipeOut) != 0 || fault == Fault::kShort)) continue;
           SCOPED_TRACE(::testing::Message()
                        << shape.name << ", call " << n << ", fault " << static_cast<int>(fault)
-                       << ", cut " << (cut_fails ? "fails" : "works"));
+                       << ", cut " << (cut_fails ? "fails" : "works") << (held ? ", held" : ""));
           testing::FaultyFiles files;
           std::atomic<bool> interrupted{false};
           files.plant(n, fault, [&] { interrupted = true; });
+          if (held) files.hold(n);
           if (cut_fails) files.fail_truncate();
-          const Streamed result = stream(shape, files, nullptr, [&] { return interrupted.load(); });
+          const Streamed result = stream(shape, files, nullptr, [&] {
+            files.reaching_write();
+            return interrupted.load();
+          });
           ASSERT_GT(files.calls(), n);
           const Call kind = files.call(n).first;
           // A cut that fails is the one way to leave more than a prefix,

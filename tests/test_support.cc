@@ -141,11 +141,32 @@ std::string path_of(int fd) {
 
 }  // namespace
 
-std::optional<FaultyFiles::Fault> FaultyFiles::next_call(Call kind, int fd) {
+void FaultyFiles::reaching_write() {
+  std::unique_lock lock(mutex_);
+  meet(Call::kWrite, lock, false);
+}
+
+void FaultyFiles::meet(Call kind, std::unique_lock<std::mutex>& lock, bool hold) {
+  if (holder_ && *holder_ != std::this_thread::get_id() && held_kind_ == kind) {
+    met_ = true;
+    meeting_.notify_all();
+  }
+  if (!hold) return;
+  holder_ = std::this_thread::get_id();
+  held_kind_ = kind;
+  met_ = false;
+  meeting_.wait_for(lock, std::chrono::milliseconds(100), [&] { return met_; });
+  holder_.reset();
+}
+
+std::optional<FaultyFiles::Fault> FaultyFiles::next_call(Call kind, int fd, bool positional) {
   std::string name = path_of(fd);
-  const std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   log_.emplace_back(kind, std::move(name));
-  if (!planted_at_ || *planted_at_ != log_.size() - 1) return std::nullopt;
+  const std::size_t n = log_.size() - 1;
+  // A call in order is made in a turn the other worker waits for.
+  meet(kind, lock, positional && held_at_ == n);
+  if (!planted_at_ || *planted_at_ != n) return std::nullopt;
   if (planted_ == Fault::kThrow) throw std::bad_alloc();
   if (planted_ == Fault::kHook) {
     hook_();
@@ -188,7 +209,7 @@ std::ptrdiff_t FaultyFiles::read_some(int fd, std::uint8_t* buffer, std::size_t 
     return positional ? system_files().read_at(fd, buffer, length, offset)
                       : system_files().read(fd, buffer, length);
   };
-  if (const std::optional<Fault> fault = next_call(Call::kRead, fd)) {
+  if (const std::optional<Fault> fault = next_call(Call::kRead, fd, positional)) {
     if (*fault == Fault::kEmpty) return 0;
     if (*fault == Fault::kFail) {
       errno = interrupt_ ? EINTR : EIO;
@@ -219,14 +240,15 @@ std::ptrdiff_t FaultyFiles::read_some(int fd, std::uint8_t* buffer, std::size_t 
   return pass_on();
 }
 
-std::size_t FaultyFiles::allowed_write(int fd, std::uint64_t offset, std::size_t length) {
+std::size_t FaultyFiles::allowed_write(int fd, std::uint64_t offset, std::size_t length,
+                                       bool positional) {
   bool before = false;
   {
     const std::lock_guard lock(mutex_);
     before = before_write_ && writes_++ >= before_write_from_;
   }
   if (before) before_write_();
-  if (const std::optional<Fault> fault = next_call(Call::kWrite, fd)) {
+  if (const std::optional<Fault> fault = next_call(Call::kWrite, fd, positional)) {
     if (*fault == Fault::kEmpty) return 0;
     if (*fault == Fault::kFail) return interrupt_ ? kInterrupted : kRefused;
     length = std::max<std::size_t>(length / 2, 1);
@@ -244,7 +266,7 @@ std::ptrdiff_t FaultyFiles::write(int fd, const std::uint8_t* buffer, std::size_
 
 std::ptrdiff_t FaultyFiles::write_some(int fd, const std::uint8_t* buffer, std::size_t length,
                                        std::uint64_t offset, bool positional) {
-  const std::size_t allowed = allowed_write(fd, offset, length);
+  const std::size_t allowed = allowed_write(fd, offset, length, positional);
   if (allowed == kInterrupted) {
     errno = EINTR;
     return -1;

@@ -6,12 +6,14 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -104,6 +106,15 @@ class FaultyFiles : public FileAccess {
   };
   /// Makes call number `n` (counting every call from 0) go wrong.
   void plant(std::size_t n, Fault fault, std::function<void()> hook = nullptr);
+  /// Holds call number `n`, if it reads or writes at a given place, before
+  /// its fault until the other worker reaches a call of the same kind (for
+  /// a write, reaching_write() counts), so that the fault meets both workers
+  /// mid-job on any machine; a tenth of a second at most, for a worker with
+  /// no such call left.
+  void hold(std::size_t n) { held_at_ = n; }
+  /// The calling worker is about to write, before it waits for the file: for
+  /// a stream's stop hook, which each write asks first.
+  void reaching_write();
   /// Makes call number `n` fail with EINTR, as the arrival of a signal does;
   /// the call after it goes on as usual.
   void plant_interrupt(std::size_t n);
@@ -126,13 +137,16 @@ class FaultyFiles : public FileAccess {
   static constexpr std::size_t kInterrupted = kRefused - 1;
   /// How many of `length` bytes at `offset` a write takes, or kRefused, or
   /// kInterrupted.
-  std::size_t allowed_write(int fd, std::uint64_t offset, std::size_t length);
+  std::size_t allowed_write(int fd, std::uint64_t offset, std::size_t length, bool positional);
   std::ptrdiff_t read_some(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset,
                            bool positional);
   std::ptrdiff_t write_some(int fd, const std::uint8_t* buffer, std::size_t length,
                             std::uint64_t offset, bool positional);
   /// Logs a call; the fault planted for it, if any.
-  std::optional<Fault> next_call(Call kind, int fd);
+  std::optional<Fault> next_call(Call kind, int fd, bool positional = false);
+  /// The calling thread has reached a call of `kind`, which meets a call
+  /// held for one; with `hold`, it waits for such a meeting itself.
+  void meet(Call kind, std::unique_lock<std::mutex>& lock, bool hold);
 
   std::mutex mutex_;  // both workers read and write
   std::vector<std::pair<Call, std::string>> log_;
@@ -140,6 +154,11 @@ class FaultyFiles : public FileAccess {
   Fault planted_ = Fault::kFail;
   std::function<void()> hook_;
   bool interrupt_ = false;  // the planted failure is EINTR
+  std::optional<std::size_t> held_at_;
+  std::condition_variable meeting_;
+  std::optional<std::thread::id> holder_;  // the thread held, while it waits
+  Call held_kind_ = Call::kRead;
+  bool met_ = false;
 
   std::optional<std::string> read_path_;
   std::optional<std::uint64_t> read_end_;
