@@ -16,6 +16,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -421,14 +422,45 @@ std::optional<char> read_console_byte(int fd) {
 namespace {
 
 std::atomic<int> received{0};
-HANDLE main_thread = nullptr;
+
+/// kelm's threads that may wait on a pipe or the console: the one that
+/// caught interrupts, and each start_thread() started until it is joined.
+SRWLOCK threads_lock = SRWLOCK_INIT;
+std::array<HANDLE, 8> waiting_threads{};
+
+void add_waiting_thread(HANDLE thread) {
+  ::AcquireSRWLockExclusive(&threads_lock);
+  const auto free = std::find(waiting_threads.begin(), waiting_threads.end(), nullptr);
+  if (free != waiting_threads.end()) *free = thread;
+  ::ReleaseSRWLockExclusive(&threads_lock);
+}
+
+void remove_waiting_thread(HANDLE thread) {
+  ::AcquireSRWLockExclusive(&threads_lock);
+  std::replace(waiting_threads.begin(), waiting_threads.end(), thread, HANDLE{nullptr});
+  ::ReleaseSRWLockExclusive(&threads_lock);
+}
+
+/// Ends the read or write each of kelm's threads is waiting in, as a signal
+/// ends a wait elsewhere: the call fails, and the run stops.
+void cancel_waits() {
+  ::AcquireSRWLockShared(&threads_lock);
+  for (HANDLE thread : waiting_threads) {
+    if (thread != nullptr) (void)::CancelSynchronousIo(thread);
+  }
+  ::ReleaseSRWLockShared(&threads_lock);
+}
 
 BOOL WINAPI record_interrupt(DWORD event) {
   const bool closing =
       event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
   received.store(closing ? SIGTERM : SIGINT);
-  // A read waiting for the answer to the question gives up at once.
-  if (main_thread != nullptr) (void)::CancelSynchronousIo(main_thread);
+  // A read of the answer, a pipe that gives nothing or takes nothing: each
+  // gives up at once. A wait begun just as the news came is ended by the
+  // second round.
+  cancel_waits();
+  ::Sleep(50);
+  cancel_waits();
   // The system ends a closing process when this returns: give the run its
   // few milliseconds to cut back the output and wipe the key first.
   if (closing) ::Sleep(5000);
@@ -438,8 +470,11 @@ BOOL WINAPI record_interrupt(DWORD event) {
 }  // namespace
 
 void catch_interrupts() {
-  (void)::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(),
-                          &main_thread, 0, FALSE, DUPLICATE_SAME_ACCESS);
+  HANDLE self = nullptr;
+  if (::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &self,
+                        0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    add_waiting_thread(self);
+  }
   (void)::SetConsoleCtrlHandler(record_interrupt, TRUE);
 }
 
@@ -496,12 +531,16 @@ int start_thread(std::function<void()>& body, void*, std::size_t, ThreadHandle& 
   const std::uintptr_t started = ::_beginthreadex(nullptr, 0, run_thread_body, &body, 0, nullptr);
   if (started == 0) return errno != 0 ? errno : EAGAIN;
   thread = started;
+  add_waiting_thread(reinterpret_cast<HANDLE>(started));
   return 0;
 }
 
 void join_thread(ThreadHandle thread) noexcept {
   const auto handle = reinterpret_cast<HANDLE>(thread);
   (void)::WaitForSingleObject(handle, INFINITE);
+  // Out of the list before the handle goes, so no interrupt cancels through
+  // a handle the system may give another thread.
+  remove_waiting_thread(handle);
   (void)::CloseHandle(handle);
 }
 
