@@ -16,10 +16,12 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 
 #include "file_io.h"
 #include "system.h"
@@ -80,6 +82,53 @@ int adopt(HANDLE handle, int flags) {
   return fd;
 }
 
+/// The device that stands for the system's named pipes, whose identity is
+/// their name: wider than any volume's 32-bit serial number.
+constexpr std::uint64_t kPipeDevice = 0x4E50'4653'0000'0000;  // "NPFS"
+
+/// The identity of the pipe named `name` ("\name" within the pipe
+/// folder): its name, in upper case as the pipe folder compares names.
+std::uint64_t pipe_index(std::wstring name) {
+  if (!name.empty()) ::CharUpperBuffW(name.data(), static_cast<DWORD>(name.size()));
+  std::uint64_t hash = 0xCBF2'9CE4'8422'2325;  // FNV-1a
+  for (const wchar_t c : name) hash = (hash ^ static_cast<std::uint16_t>(c)) * 0x100'0000'01B3;
+  return hash;
+}
+
+/// Fills the identity of the pipe open on `handle`, which has no file
+/// index: every handle on one pipe, either end, must get the same one.
+void identify_pipe(HANDLE handle, FileInfo& info) {
+  // A pipe of the system's own pipe folder (one made by CreatePipe too) is
+  // known by its name there.
+  alignas(FILE_NAME_INFO) std::uint8_t named[sizeof(FILE_NAME_INFO) + 1024 * sizeof(wchar_t)];
+  if (::GetFileInformationByHandleEx(handle, FileNameInfo, named, sizeof named)) {
+    const auto* name = reinterpret_cast<const FILE_NAME_INFO*>(named);
+    const std::wstring_view text(name->FileName, name->FileNameLength / sizeof(wchar_t));
+    if (text.size() > 1) {
+      info.device = kPipeDevice;
+      info.index = pipe_index(std::wstring(text));
+      return;
+    }
+  }
+  // A pipe from outside the pipe folder (Wine's standard streams that are
+  // a Unix pipe) may have a file ID of its own.
+  FILE_ID_INFO id{};
+  if (::GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
+    std::memcpy(&low, id.FileId.Identifier, sizeof low);
+    std::memcpy(&high, id.FileId.Identifier + sizeof low, sizeof high);
+    if ((low | high) != 0) {
+      info.device = id.VolumeSerialNumber;
+      info.index = low ^ high;
+      return;
+    }
+  }
+  // Nothing else tells: the handle's value stands in, which no other
+  // handle shares.
+  info.index = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
+}
+
 std::optional<FileInfo> info_of(HANDLE handle) {
   FileInfo info;
   info.permissions = 0644;
@@ -93,11 +142,8 @@ std::optional<FileInfo> info_of(HANDLE handle) {
   if (!::GetFileInformationByHandle(handle, &details)) {
     if (info.kind == FileKind::kOther) return std::nullopt;
     // Devices (NUL, a console) have no file index, and their names cannot
-    // be taken over, so any handle on one is as good as another. A pipe has
-    // none either; its handle's value stands in.
-    if (info.kind == FileKind::kFifo) {
-      info.index = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
-    }
+    // be taken over, so any handle on one is as good as another.
+    if (info.kind == FileKind::kFifo) identify_pipe(handle, info);
     return info;
   }
   info.device = details.dwVolumeSerialNumber;
@@ -111,8 +157,37 @@ std::optional<FileInfo> info_of(HANDLE handle) {
   return info;
 }
 
+/// The name within the pipe folder ("\name") if `name` names a pipe
+/// ("\\.\pipe\name" or "\\?\pipe\name", in any case), or nothing.
+std::optional<std::wstring> pipe_name(const std::string& name) {
+  std::wstring wide = widen(name);
+  std::replace(wide.begin(), wide.end(), L'/', L'\\');
+  constexpr std::size_t kFolder = 9;
+  if (wide.size() <= kFolder || !wide.starts_with(L"\\\\") ||
+      (wide[2] != L'.' && wide[2] != L'?') ||
+      ::CompareStringOrdinal(wide.data() + 3, 6, L"\\pipe\\", 6, TRUE) != CSTR_EQUAL) {
+    return std::nullopt;
+  }
+  return wide.substr(kFolder - 1);
+}
+
 /// What `name` leads to, following links unless `follow` is false.
 std::optional<FileInfo> info_at(const std::string& name, bool follow) {
+  // Every open of a pipe's name is a connection, which a server may give
+  // once: a pipe is looked up without one.
+  if (const std::optional<std::wstring> pipe = pipe_name(name)) {
+    // A pipe whose every instance is busy exists all the same.
+    const std::wstring full = L"\\\\.\\pipe" + *pipe;
+    if (!::WaitNamedPipeW(full.c_str(), 1) && ::GetLastError() != ERROR_SEM_TIMEOUT) {
+      return std::nullopt;
+    }
+    FileInfo info;
+    info.kind = FileKind::kFifo;
+    info.permissions = 0644;
+    info.device = kPipeDevice;
+    info.index = pipe_index(*pipe);
+    return info;
+  }
   const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
   HANDLE handle = ::CreateFileW(system_name(name).c_str(), 0,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -146,8 +221,10 @@ class SystemFiles final : public FileAccess {
     DWORD got = 0;
     if (!::ReadFile(handle_of(fd), buffer, static_cast<DWORD>(std::min(length, kLargestCall)), &got,
                     nullptr)) {
-      // A pipe whose writer has gone has ended, as on other systems.
-      return ::GetLastError() == ERROR_BROKEN_PIPE ? 0 : failed_with(EIO);
+      // A pipe whose writer has gone, or whose server disconnected once the
+      // data was read, has ended, as on other systems.
+      const DWORD error = ::GetLastError();
+      return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED ? 0 : failed_with(EIO);
     }
     return static_cast<std::ptrdiff_t>(got);
   }
@@ -354,14 +431,45 @@ std::optional<char> read_console_byte(int fd) {
 namespace {
 
 std::atomic<int> received{0};
-HANDLE main_thread = nullptr;
+
+/// kelm's threads that may wait on a pipe or the console: the one that
+/// caught interrupts, and each start_thread() started until it is joined.
+SRWLOCK threads_lock = SRWLOCK_INIT;
+std::array<HANDLE, 8> waiting_threads{};
+
+void add_waiting_thread(HANDLE thread) {
+  ::AcquireSRWLockExclusive(&threads_lock);
+  const auto free = std::find(waiting_threads.begin(), waiting_threads.end(), nullptr);
+  if (free != waiting_threads.end()) *free = thread;
+  ::ReleaseSRWLockExclusive(&threads_lock);
+}
+
+void remove_waiting_thread(HANDLE thread) {
+  ::AcquireSRWLockExclusive(&threads_lock);
+  std::replace(waiting_threads.begin(), waiting_threads.end(), thread, HANDLE{nullptr});
+  ::ReleaseSRWLockExclusive(&threads_lock);
+}
+
+/// Ends the read or write each of kelm's threads is waiting in, as a signal
+/// ends a wait elsewhere: the call fails, and the run stops.
+void cancel_waits() {
+  ::AcquireSRWLockShared(&threads_lock);
+  for (HANDLE thread : waiting_threads) {
+    if (thread != nullptr) (void)::CancelSynchronousIo(thread);
+  }
+  ::ReleaseSRWLockShared(&threads_lock);
+}
 
 BOOL WINAPI record_interrupt(DWORD event) {
   const bool closing =
       event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
   received.store(closing ? SIGTERM : SIGINT);
-  // A read waiting for the answer to the question gives up at once.
-  if (main_thread != nullptr) (void)::CancelSynchronousIo(main_thread);
+  // A read of the answer, a pipe that gives nothing or takes nothing: each
+  // gives up at once. A wait begun just as the news came is ended by the
+  // second round.
+  cancel_waits();
+  ::Sleep(50);
+  cancel_waits();
   // The system ends a closing process when this returns: give the run its
   // few milliseconds to cut back the output and wipe the key first.
   if (closing) ::Sleep(5000);
@@ -371,8 +479,11 @@ BOOL WINAPI record_interrupt(DWORD event) {
 }  // namespace
 
 void catch_interrupts() {
-  (void)::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(),
-                          &main_thread, 0, FALSE, DUPLICATE_SAME_ACCESS);
+  HANDLE self = nullptr;
+  if (::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &self,
+                        0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    add_waiting_thread(self);
+  }
   (void)::SetConsoleCtrlHandler(record_interrupt, TRUE);
 }
 
@@ -429,12 +540,16 @@ int start_thread(std::function<void()>& body, void*, std::size_t, ThreadHandle& 
   const std::uintptr_t started = ::_beginthreadex(nullptr, 0, run_thread_body, &body, 0, nullptr);
   if (started == 0) return errno != 0 ? errno : EAGAIN;
   thread = started;
+  add_waiting_thread(reinterpret_cast<HANDLE>(started));
   return 0;
 }
 
 void join_thread(ThreadHandle thread) noexcept {
   const auto handle = reinterpret_cast<HANDLE>(thread);
   (void)::WaitForSingleObject(handle, INFINITE);
+  // Out of the list before the handle goes, so no interrupt cancels through
+  // a handle the system may give another thread.
+  remove_waiting_thread(handle);
   (void)::CloseHandle(handle);
 }
 

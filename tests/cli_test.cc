@@ -656,6 +656,19 @@ TEST_F(CliTest, ConsoleStreamsAreNeitherOutputNorAnswer) {
               "Error: output file /dev/stdout is the same file as standard output or standard "
               "error\n");
   }
+#ifdef _WIN32
+  {
+    // Two handles on one pipe, as "2>&1 |" gives: the progress would land in the data.
+    SCOPED_TRACE("output is standard output, a pipe standard error shares");
+    testing::Launch launch;
+    launch.errors_into_output_pipe = true;
+    const testing::Outcome outcome =
+        testing::run_binary({"encrypt", "in", "-", "key"}, dir_.string(), launch);
+    EXPECT_EQ(outcome.status, 3);
+    EXPECT_EQ(outcome.out,
+              "Error: output file - is the same file as standard output or standard error\n");
+  }
+#endif
 }
 
 TEST_F(CliTest, ADeviceServesAsOutput) {

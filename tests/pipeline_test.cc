@@ -409,5 +409,46 @@ TEST_F(PipelineTest, AConfirmedFifoIsWaitedForAndWrittenWhole) {
 
 #endif  // !_WIN32
 
+#ifdef _WIN32
+// Named pipes served by the tests, each to one client only, as a server
+// may serve a key or the input.
+class NamedPipeTest : public testing::TempDirTest {};
+
+TEST_F(NamedPipeTest, APipeServedOnceIsReadWhole) {
+  using End = testing::PipeServer::End;
+  const Bytes plain = testing::pattern(2'500'000, 10);
+  const Bytes key = testing::pattern(16, 9);
+  testing::write_file(path("in"), plain);
+  testing::write_file(path("key"), key);
+  const struct {
+    const char* name;
+    bool key_served;  // the key from the pipe, else the input
+    End end;
+  } kCases[] = {
+      {"input, the server closes", false, End::kClose},
+      // The last read fails as "not connected": the end all the same.
+      {"input, the server disconnects", false, End::kDisconnect},
+      // Nothing but the load of the key may open the pipe.
+      {"key, the server closes", true, End::kClose},
+      {"key, the server disconnects", true, End::kDisconnect},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::remove(path("sealed").c_str());
+    std::remove(path("opened").c_str());
+    const testing::PipeServer server(c.key_served ? key : plain, c.end);
+    const std::vector<std::string> args = {"encrypt", c.key_served ? "in" : server.name(), "sealed",
+                                           c.key_served ? server.name() : "key"};
+    const testing::Outcome sealed = testing::run_binary(args, dir_.string(), std::string());
+    EXPECT_EQ(sealed.status, 0) << sealed.err;
+    if (sealed.status != 0) continue;
+    const testing::Outcome opened =
+        testing::run_binary({"decrypt", "sealed", "opened", "key"}, dir_.string(), std::string());
+    ASSERT_EQ(opened.status, 0) << opened.err;
+    EXPECT_TRUE(testing::read_file(path("opened")) == plain);
+  }
+}
+#endif  // _WIN32
+
 }  // namespace
 }  // namespace kelm

@@ -18,6 +18,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -620,11 +621,12 @@ HANDLE inherited_file(const std::string& name, DWORD access, DWORD disposition) 
                        disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-/// A pipe whose end `kept` stays with the tests; the other end is inherited.
-bool make_pipe(HANDLE& read, HANDLE& write, HANDLE kept) {
+/// A pipe whose reading end, or writing end, stays with the tests; the other
+/// end is inherited.
+bool make_pipe(HANDLE& read, HANDLE& write, bool keep_read) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   if (!::CreatePipe(&read, &write, &inherit, 0)) return false;
-  return ::SetHandleInformation(kept == nullptr ? write : read, HANDLE_FLAG_INHERIT, 0) != 0;
+  return ::SetHandleInformation(keep_read ? read : write, HANDLE_FLAG_INHERIT, 0) != 0;
 }
 
 void close_handle(HANDLE& handle) {
@@ -648,6 +650,49 @@ bool send_ctrl_break(pid_t pid) {
   return ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(pid)) != 0;
 }
 
+namespace {
+
+/// Writes all of `bytes` to `handle`; false once the other end is gone.
+bool write_all(HANDLE handle, const Bytes& bytes) {
+  for (std::size_t done = 0; done < bytes.size();) {
+    DWORD put = 0;
+    const auto length = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 65536));
+    if (!::WriteFile(handle, bytes.data() + done, length, &put, nullptr)) return false;
+    done += put;
+  }
+  return true;
+}
+
+}  // namespace
+
+PipeServer::PipeServer(Bytes bytes, End end) {
+  static std::atomic<int> count{0};
+  name_ = "\\\\.\\pipe\\kelm-" + std::to_string(::GetCurrentProcessId()) + "-" +
+          std::to_string(count++);
+  // One instance: a second client finds the pipe busy, or gone.
+  HANDLE pipe =
+      ::CreateNamedPipeW(widen(name_).c_str(), PIPE_ACCESS_OUTBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                         PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0, nullptr);
+  EXPECT_NE(pipe, INVALID_HANDLE_VALUE);
+  serving_ = std::thread([pipe, bytes = std::move(bytes), end] {
+    if (::ConnectNamedPipe(pipe, nullptr) || ::GetLastError() == ERROR_PIPE_CONNECTED) {
+      // Unread bytes are thrown away at a disconnection: all is read first.
+      if (write_all(pipe, bytes) && end == End::kDisconnect && ::FlushFileBuffers(pipe)) {
+        (void)::DisconnectNamedPipe(pipe);
+      }
+    }
+    ::CloseHandle(pipe);
+  });
+}
+
+PipeServer::~PipeServer() {
+  // A connection of the tests' own ends a wait for one that never came.
+  HANDLE client = ::CreateFileW(widen(name_).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (client != INVALID_HANDLE_VALUE) ::CloseHandle(client);
+  serving_.join();
+}
+
 Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
                    const Launch& launch) {
   const std::optional<StreamFiles> files = stream_files(launch);
@@ -666,18 +711,36 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
   HANDLE out = nullptr;
   HANDLE unread = nullptr;
   if (launch.before_answer) {
-    if (!make_pipe(in, answer, answer)) return {};
+    if (!make_pipe(in, answer, false)) return {};
   } else if (launch.input || launch.input_file) {
     in = inherited_file(in_path, GENERIC_READ, OPEN_EXISTING);
   }
-  if (launch.output_to_closed_pipe) {
-    if (!make_pipe(unread, out, unread)) return {};
-    close_handle(unread);  // nobody will ever read what kelm writes there
+  HANDLE err = nullptr;
+  if (launch.output_to_closed_pipe || launch.errors_into_output_pipe) {
+    if (!make_pipe(unread, out, true)) return {};
+    // Nobody will ever read what kelm writes there, unless it is taken.
+    if (!launch.errors_into_output_pipe) close_handle(unread);
   } else {
     out = inherited_file(out_path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                          OPEN_ALWAYS);
   }
-  HANDLE err = inherited_file(err_path, GENERIC_WRITE, CREATE_ALWAYS);
+  if (launch.errors_into_output_pipe) {
+    // A handle of its own, as a shell's "2>&1" gives: not the same value.
+    (void)::DuplicateHandle(::GetCurrentProcess(), out, ::GetCurrentProcess(), &err, 0, TRUE,
+                            DUPLICATE_SAME_ACCESS);
+  } else {
+    err = inherited_file(err_path, GENERIC_WRITE, CREATE_ALWAYS);
+  }
+  std::string taken;
+  std::thread taker;
+  if (unread != nullptr) {
+    taker = std::thread([unread, &taken] {
+      char block[4096];
+      DWORD got = 0;
+      while (::ReadFile(unread, block, sizeof block, &got, nullptr) && got != 0)
+        taken.append(block, got);
+    });
+  }
 
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -719,7 +782,10 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
     ::CloseHandle(process.hProcess);
   }
   close_handle(answer);
+  if (taker.joinable()) taker.join();
+  close_handle(unread);
   collect_streams(outcome, launch, *files);
+  if (launch.errors_into_output_pipe) outcome.out = taken;
   return outcome;
 }
 #endif

@@ -245,6 +245,9 @@ struct Launch {
   bool interrupts_ignored = false;
   /// Runs in the child just before kelm's program replaces it; on POSIX only.
   std::function<void()> before_exec;
+  /// Standard output into a pipe the tests read, and standard error into a
+  /// second handle on that pipe, both taken into `out`; on Windows only.
+  bool errors_into_output_pipe = false;
 };
 
 /// Waits up to `limit` for process `pid` to end, without reaping it; false
@@ -259,6 +262,24 @@ void wait_until_asleep(pid_t pid);
 /// Sends Ctrl-Break to the process group of `pid`, as kelm's are started;
 /// false if the system refused.
 bool send_ctrl_break(pid_t pid);
+
+/// A named pipe of its own, "\\.\pipe\kelm-N", that serves `bytes` to the
+/// first client and to no other, then ends as a server may: closing its end,
+/// or waiting until all is read and disconnecting the client.
+class PipeServer {
+ public:
+  enum class End { kClose, kDisconnect };
+  PipeServer(Bytes bytes, End end);
+  /// Waits for the serving to end; a client that never came is not waited for.
+  ~PipeServer();
+  PipeServer(const PipeServer&) = delete;
+  PipeServer& operator=(const PipeServer&) = delete;
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+  std::thread serving_;
+};
 #endif
 
 /// The kelm binary the end-to-end tests run: $KELM_TEST_BINARY if set,
