@@ -344,7 +344,12 @@ std::optional<Failure> Run::stream_failure(StreamEnd end) const {
       if (args_.mode == Mode::kDecrypt) return std::nullopt;
       return Failure{STATUS_RESOURCE, "Error: input file is empty.\n"};
     case StreamEnd::kReadFailed: return cannot_read_input(args_.input);
-    case StreamEnd::kWriteFailed: return cannot_write_output(args_.output);
+    // The one end a stop does not explain: the output may not have been cut back.
+    case StreamEnd::kWriteFailed: {
+      Failure failure = cannot_write_output(args_.output);
+      failure.outlives_interrupt = true;
+      return failure;
+    }
     case StreamEnd::kNoMemory: return Failure{STATUS_RESOURCE, kNoMemory};
     case StreamEnd::kStopped: return stopped();
   }
@@ -381,9 +386,11 @@ int run(std::span<const std::string> args, Console console, const Clock& clock,
   }
   // Whatever went to standard output so far comes before the error; the
   // messages are written as they are, needing no more memory. An
-  // interrupted run says nothing: whatever failed, failed because of it.
+  // interrupted run says nothing, whatever failed because of it, unless its
+  // output may hold more than a correct beginning.
   console.out.flush();
-  if (const int signal = services.interrupted()) return 128 + signal;
+  const int signal = services.interrupted();
+  if (signal != 0 && !(failure && failure->outlives_interrupt)) return 128 + signal;
   if (out_of_memory || (failure && !failure->message.empty())) {
     progress.end_before_message(console.err);
   }
@@ -392,6 +399,7 @@ int run(std::span<const std::string> args, Console console, const Clock& clock,
   } else if (failure) {
     console.err.write_now(failure->message);
   }
+  if (signal != 0) return 128 + signal;
   if (out_of_memory) return STATUS_RESOURCE;
   return failure ? failure->status : STATUS_OK;
 }

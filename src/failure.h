@@ -20,6 +20,9 @@ enum Status : int {
 struct Failure {
   int status;
   std::string message;
+  /// Said even when an interrupt ended the run, which otherwise says
+  /// nothing: the output may hold more than a correct beginning.
+  bool outlives_interrupt = false;
 };
 
 }  // namespace kelm

@@ -82,7 +82,7 @@ enum class StreamEnd {
   kDone,         // the whole payload is in the output
   kEmpty,        // a payload of unknown length had no byte at all
   kReadFailed,   // the input ended early or could not be read
-  kWriteFailed,  // the output took no more bytes, or could not be cut back
+  kWriteFailed,  // the output took no more bytes, or could not be cut back after a stop
   kNoMemory,     // no buffers could be had
   kStopped,      // stop_requested said so
 };

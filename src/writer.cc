@@ -63,8 +63,11 @@ bool OutputWriter::cut_back() {
 }
 
 StreamEnd OutputWriter::finish(std::uint64_t readable, bool read_failed) {
-  if (!cut_back() || failed_) return StreamEnd::kWriteFailed;
-  if (stopped_) return StreamEnd::kStopped;
+  if (!cut_back()) return StreamEnd::kWriteFailed;
+  // A stop asked for while a write was under way may have failed that
+  // write: the stop is what ended the stream.
+  if (stopped_ || (plan_.stop_requested && plan_.stop_requested())) return StreamEnd::kStopped;
+  if (failed_) return StreamEnd::kWriteFailed;
   const std::uint64_t end = std::min(plan_.payload, readable);
   // Never a success, nor a clean read failure, with less than was read.
   if (prefix_.complete() != end) return StreamEnd::kWriteFailed;
