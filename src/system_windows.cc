@@ -217,7 +217,11 @@ std::ptrdiff_t failed_with(int error) {
 
 class SystemFiles final : public FileAccess {
  public:
+  // Reads and writes in order are a pipe's, which may wait without end:
+  // once an interrupt has come, a read ends and a write fails at once, so
+  // that no wait begins after the interrupt cancelled those under way.
   std::ptrdiff_t read(int fd, std::uint8_t* buffer, std::size_t length) override {
+    if (interrupt_received() != 0) return 0;
     DWORD got = 0;
     if (!::ReadFile(handle_of(fd), buffer, static_cast<DWORD>(std::min(length, kLargestCall)), &got,
                     nullptr)) {
@@ -239,6 +243,7 @@ class SystemFiles final : public FileAccess {
     return static_cast<std::ptrdiff_t>(got);
   }
   std::ptrdiff_t write(int fd, const std::uint8_t* buffer, std::size_t length) override {
+    if (interrupt_received() != 0) return failed_with(EPIPE);
     DWORD put = 0;
     if (!::WriteFile(handle_of(fd), buffer, static_cast<DWORD>(std::min(length, kLargestCall)),
                      &put, nullptr)) {
