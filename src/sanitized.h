@@ -16,3 +16,16 @@
 #ifndef KELM_SANITIZED
 #define KELM_SANITIZED 0
 #endif
+
+/// 1 under ThreadSanitizer, whose runtime holds a signal back from a
+/// thread that waits for a lock until that thread has the lock.
+#if defined(__SANITIZE_THREAD__)
+#define KELM_THREAD_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KELM_THREAD_SANITIZED 1
+#endif
+#endif
+#ifndef KELM_THREAD_SANITIZED
+#define KELM_THREAD_SANITIZED 0
+#endif

@@ -816,6 +816,8 @@ TEST_F(CliTest, AnInterruptedRunLeavesACorrectPrefixAndEndsByItsSignal) {
   const bool emulated = !std::string(KELM_LAUNCHER).empty();
   for (const auto& wait : kWaits) {
     const bool mid_run = &wait == &kWaits[0];
+    // The worker that waits for the one drawing would never take the signal.
+    if (mid_run && KELM_THREAD_SANITIZED) continue;
     for (const auto& c : kSignals) {
 #ifdef __linux__
       if (emulated && c.signal > SIGRTMIN) continue;
