@@ -240,8 +240,8 @@ std::optional<UniqueFd> open_input_file(const std::string& name, FileInfo& info)
   const bool fifo = named && named->kind == FileKind::kFifo;
   UniqueFd fd;
   {
-    const std::optional<FifoOpening> opening =
-        fifo ? std::optional<FifoOpening>(std::in_place, name.c_str()) : std::nullopt;
+    std::optional<FifoOpening> opening;
+    if (fifo) opening.emplace(name.c_str());
     fd = UniqueFd(::open(name.c_str(), O_RDONLY | (fifo ? 0 : O_NONBLOCK) | O_CLOEXEC | O_NOCTTY));
   }
   if (!fd.is_open()) return std::nullopt;
