@@ -977,11 +977,11 @@ TEST_F(CliTest, MidRunEveryThreadsStackIsLockedAndLeftOutOfDumps) {
       }
     }
     ::kill(pid, SIGCONT);
-    ::kill(pid, SIGTERM);  // its progress line would wait for ever
+    ::kill(pid, SIGKILL);  // its progress line would wait for ever
   };
   const testing::Outcome outcome =
       testing::run_binary({"encrypt", "in", "out", "key"}, dir_.string(), launch);
-  EXPECT_EQ(outcome.signal, SIGTERM);
+  EXPECT_EQ(outcome.signal, SIGKILL);
   ASSERT_TRUE(flags.contains(calling)) << "kelm was not seen stopped mid-run";
   // A sanitizer's runtime may run threads of its own, and makes mlock do
   // nothing.
