@@ -948,7 +948,9 @@ TEST_F(CliTest, MidRunEveryThreadsStackIsLockedAndLeftOutOfDumps) {
   if (!std::string(KELM_LAUNCHER).empty()) GTEST_SKIP() << "the emulator's mappings, not kelm's";
   // kelm forbids dumps, which makes its memory map root's alone to read.
   if (::geteuid() != 0) GTEST_SKIP() << "only root may look into kelm's memory map";
-  input_ = testing::pattern(31 * 1'000'000, 9);
+  // Four jobs: the helper waits for the calling thread's first progress
+  // line with a job of its own in hand.
+  input_ = testing::pattern(65 * 1'000'000, 9);
   write_file(path("in"), input_);
   // For each thread, the flags of the mapping that holds its stack pointer
   // while the run is stopped: key bytes pass through both threads' frames.
