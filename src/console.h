@@ -31,6 +31,8 @@ class TextOut {
     deliver(held_);
     held_.clear();
   }
+  /// Drops everything held, unsaid.
+  void discard() { held_.clear(); }
   /// Flushes, then passes on `text` at once, without holding it: for the
   /// message about memory running out, which must need none.
   void write_now(std::string_view text) {

@@ -263,11 +263,12 @@ std::optional<Failure> Run::prepare_output() {
 }
 
 /// Loads the key; a key pipe or FIFO whose wait an interrupt ended says
-/// nothing of the key.
+/// nothing of the key, not even its size.
 std::optional<Failure> Run::load_key() {
   auto failure = key_.load_key_file(args_.key, progress_.text(), files_, *services_.pages);
-  if (interrupted()) return stopped();
-  return failure;
+  if (!interrupted()) return failure;
+  progress_.text().discard();
+  return stopped();
 }
 
 /// Where the answer to the question comes from: the terminal when standard

@@ -41,7 +41,9 @@ ReadResult read_until_full(std::uint8_t* buffer, std::size_t length, ReadSome re
         read_some(buffer + result.count, length - result.count, result.count);
     if (got == 0) break;
     if (got < 0) {
-      if (errno == EINTR) continue;
+      // A call a signal cut short goes on, unless the signal was an
+      // interrupt, which ends the run.
+      if (errno == EINTR && interrupt_received() == 0) continue;
       result.failed = true;
       break;
     }
@@ -76,7 +78,7 @@ bool write_until_done(const std::uint8_t* buffer, std::size_t length, WriteSome 
   while (done < length) {
     const std::ptrdiff_t put = write_some(buffer + done, length - done, done);
     if (put < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR && interrupt_received() == 0) continue;
       return false;
     }
     // A write that takes nothing would loop forever; treat it as a failure.

@@ -2,6 +2,7 @@
 // populated mappings, no core dumps even for a core handler) are best
 // efforts behind KELM_LINUX_EXTRAS, absent elsewhere.
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -9,7 +10,6 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/select.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,11 +36,12 @@ static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
 // ---- Waits that an interrupt ends ----
 // A thread of kelm's may wait on a pipe, a FIFO or a socket (reading, writing,
 // opening) for as long as the other end likes. The interrupt handler ends
-// every such wait, whichever thread it runs on: it puts a socket whose peer
-// is gone in place of each descriptor that may wait, so a call on it, made
-// now or later, ends at once (a read at its end, a write failing); gives each
-// FIFO being opened the partner it waits for; and sends the signal on to the
-// other threads, so that a call already blocked returns.
+// every such wait, whichever thread it runs on: it puts the reading end of
+// a pipe whose writer is gone in place of each descriptor that may wait, so
+// a call on it, made now or later, ends at once (a read at its end, a write
+// failing); gives each FIFO being opened the partner it waits for; and sends
+// the signal on to the other threads, so that a call already blocked
+// returns.
 
 namespace {
 
@@ -52,8 +53,12 @@ constexpr std::size_t kWatchSlots = 8;
 std::atomic<int> watched[kWatchSlots] = {-1, -1, -1, -1, -1, -1, -1, -1};
 /// The FIFO being opened, by name, while an open of it may wait.
 std::atomic<const char*> fifo_opening{nullptr};
-/// A socket whose peer is closed: reads end at once, writes fail.
+/// The reading end of a pipe whose writing end is closed: reads end at
+/// once, writes fail.
 int dead_end = -1;
+/// Standard output and error as they were before any interrupt, for the
+/// one message an interrupted run still says; -1 where they are not watched.
+int console_copies[3] = {-1, -1, -1};
 
 /// kelm's threads, which the handler wakes: the calling thread and the helper.
 constexpr std::size_t kThreads = 2;
@@ -72,19 +77,23 @@ void wait_for_handlers() {
   while (handlers_running.load() != 0) ::sched_yield();
 }
 
-/// Watches `fd` if it is a pipe, a FIFO or a socket: the kinds a call may
-/// wait on without end. Best effort: a descriptor not watched still ends at a
-/// signal delivered to its own thread.
-void watch_if_it_may_wait(int fd) {
+/// Watches `fd` if it is a pipe, a FIFO or a socket, the kinds a call may
+/// wait on without end, or a terminal that is `console` text's. Best effort:
+/// a descriptor not watched still ends a call at a signal delivered to its
+/// thread, since the calls give up once an interrupt has come.
+void watch_if_it_may_wait(int fd, bool console = false) {
   struct stat status {};
   if (fd < 0 || ::fstat(fd, &status) != 0) return;
-  if (!S_ISFIFO(status.st_mode) && !S_ISSOCK(status.st_mode)) return;
+  const bool terminal = console && S_ISCHR(status.st_mode) && ::isatty(fd) == 1;
+  if (!S_ISFIFO(status.st_mode) && !S_ISSOCK(status.st_mode) && !terminal) return;
   if (dead_end < 0) {
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return;
-    (void)::close(pair[1]);
-    dead_end = pair[0];
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return;
+    (void)::close(ends[1]);
+    dead_end = ends[0];
   }
+  // Kept before any interrupt can replace the stream.
+  if (console) console_copies[fd] = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
   for (auto& slot : watched) {
     int free = -1;
     if (!slot.compare_exchange_strong(free, fd)) continue;
@@ -369,10 +378,27 @@ std::vector<std::string> program_arguments(int argc, char** argv) {
   return {argv + (argc > 0 ? 1 : 0), argv + argc};
 }
 
+namespace {
+
+/// Where console text for `fd` goes once an interrupt has come: the stream
+/// as it was, if it has room for it now. The message about an output not
+/// cut back must not be lost, yet nothing may wait after an interrupt.
+int console_after_interrupt(int fd) {
+  if (fd != kStandardOutput && fd != kStandardError) return fd;
+  if (console_copies[fd] < 0) return fd;
+  pollfd room{console_copies[fd], POLLOUT, 0};
+  return ::poll(&room, 1, 0) == 1 && (room.revents & POLLOUT) != 0 ? console_copies[fd] : -1;
+}
+
+}  // namespace
+
 void write_console(int fd, std::string_view text) {
   while (!text.empty()) {
-    const ssize_t done = ::write(fd, text.data(), text.size());
-    if (done < 0 && errno == EINTR) continue;
+    const int to = received.load() != 0 ? console_after_interrupt(fd) : fd;
+    if (to < 0) return;
+    const ssize_t done = ::write(to, text.data(), text.size());
+    // A call a signal cut short goes on, unless the signal was an interrupt.
+    if (done < 0 && errno == EINTR && received.load() == 0) continue;
     // Progress and messages are for the eye: a closed or full console
     // changes nothing about the run, so the rest is dropped.
     if (done <= 0) return;
@@ -480,9 +506,9 @@ void catch_interrupt(int signal) {
 
 void catch_interrupts() {
   know_thread(0);
-  // Progress and messages into a pipe nobody reads could wait too.
-  watch_if_it_may_wait(kStandardOutput);
-  watch_if_it_may_wait(kStandardError);
+  // Progress and messages into a pipe nobody reads, or a terminal whose
+  // output is stopped, could wait too.
+  for (const int fd : {kStandardOutput, kStandardError}) watch_if_it_may_wait(fd, true);
   for (const int signal : kInterrupts) catch_interrupt(signal);
 #ifdef __linux__
   // Real-time signals end a process too; those the C library keeps for
