@@ -465,8 +465,14 @@ void wait_until_asleep(pid_t pid) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     bool asleep = true;
     std::error_code error;
-    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
-      const std::string status = slurp((task.path() / "stat").string());
+    // A thread may end while it is looked at: its file then reads as empty.
+    for (std::filesystem::directory_iterator task(tasks, error), end; !error && task != end;
+         task.increment(error)) {
+      char text[512] = {};
+      const int fd = ::open((task->path() / "stat").c_str(), O_RDONLY | O_CLOEXEC);
+      const ssize_t got = fd >= 0 ? ::read(fd, text, sizeof text - 1) : -1;
+      if (fd >= 0) ::close(fd);
+      const std::string_view status(text, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
       const std::size_t name_end = status.rfind(')');
       asleep = asleep && name_end != std::string::npos && status.size() > name_end + 2 &&
                status[name_end + 2] == 'S';
