@@ -78,7 +78,7 @@ std::optional<Bytes> read_file(const std::string& path) {
   // In one read: a file of tens of megabytes a byte at a time is slow
   // under a sanitizer.
   std::error_code error;
-  Bytes bytes(std::filesystem::file_size(path, error));
+  Bytes bytes(static_cast<std::size_t>(std::filesystem::file_size(path, error)));
   file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   bytes.resize(static_cast<std::size_t>(file.gcount()));
   return bytes;
