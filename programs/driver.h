@@ -8,8 +8,8 @@
 #include <string>
 
 #include "console.h"
-#include "file_io.h"
-#include "secure_memory.h"
+#include "kelm.h"
+#include "system.h"
 
 namespace kelm {
 
@@ -26,12 +26,19 @@ struct Console {
 /// Source of the calendar time in seconds; its low 8 bits seed an encryption.
 using Clock = std::function<std::time_t()>;
 
-/// What a run works through beside the console: its files, its memory and
-/// the news of an interrupt. The program uses the system's own; tests
-/// stand in theirs to make any call fail.
+/// The library's calls a run makes, and the news of an interrupt. The
+/// program uses the library's own; tests stand in theirs to make any read,
+/// write or allocation fail.
 struct Services {
-  FileAccess* files = &system_files();
-  PageSource* pages = &system_pages();
+  std::function<kelm_status(int fd, kelm_key** key, std::uint64_t* length)> read_key =
+      kelm_key_read_fd;
+  std::function<kelm_status(const kelm_key* key, std::uint8_t seed, int in, int out,
+                            const kelm_fd_options* options)>
+      encrypt = kelm_encrypt_fd;
+  std::function<kelm_status(const kelm_key* key, int in, int out, const kelm_fd_options* options)>
+      decrypt = kelm_decrypt_fd;
+  /// Closes an input or output whose close is checked.
+  std::function<bool(int fd)> close = close_descriptor;
   /// The signal that asked the run to stop, or 0: asked before every round.
   std::function<int()> interrupted = [] { return 0; };
 };
@@ -43,9 +50,5 @@ struct Services {
 /// nothing written past a correct prefix of its output.
 int run(std::span<const std::string> args, Console console, const Clock& clock,
         const Services& services = {});
-
-/// Writes the message for running out of memory, without needing any.
-/// Returns the exit status that goes with it.
-int report_no_memory(TextOut& err);
 
 }  // namespace kelm

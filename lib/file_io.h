@@ -4,30 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace kelm {
-
-/// Owns one open file descriptor and closes it when it goes out of scope,
-/// where the outcome no longer matters; close_file() closes it when it does.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd();
-
-  int get() const { return fd_; }
-  bool is_open() const { return fd_ >= 0; }
-  int release();
-  /// Closes the descriptor, if open, ignoring the outcome.
-  void reset() noexcept;
-
- private:
-  int fd_ = -1;
-};
 
 /// The data calls a run makes on its open files. The program uses the
 /// system's own; tests stand in their own to make a read or a write fail, or
@@ -47,16 +26,14 @@ class FileAccess {
                                   std::uint64_t offset) = 0;
   /// As ftruncate: 0, or -1 with errno set.
   virtual int truncate(int fd, std::uint64_t length) = 0;
-  /// As close: 0, or -1 with errno set; the descriptor is gone either way.
-  virtual int close(int fd) = 0;
 };
 
 /// The system calls themselves.
 FileAccess& system_files();
 
-/// Closes `file` through `files`; false if the system reported an error (for
-/// an output file this can be the first sign of a failed write).
-bool close_file(FileAccess& files, UniqueFd& file);
+/// Asked before each call in order, which may wait without end, and after a
+/// call a signal cut short: true gives the call up. Empty: never.
+using Stop = std::function<bool()>;
 
 /// What a full read delivered: `count` bytes, short of the length asked for
 /// only at end of file or when `failed`, a read error after those bytes.
@@ -67,21 +44,23 @@ struct ReadResult {
 
 /// Reads from the file position until `length` bytes have arrived or the
 /// file ends, retrying on interruption: for files that give bytes only in
-/// order.
-ReadResult read_full(FileAccess& files, int fd, std::uint8_t* buffer, std::size_t length);
+/// order. A stop ends the read as the file's end would.
+ReadResult read_full(FileAccess& files, int fd, std::uint8_t* buffer, std::size_t length,
+                     const Stop& stop = {});
 
 /// Reads from byte `offset` of the file until `length` bytes have arrived or
 /// the file ends, retrying on interruption; leaves the file position alone.
 ReadResult read_full_at(FileAccess& files, int fd, std::uint8_t* buffer, std::size_t length,
-                        std::uint64_t offset);
+                        std::uint64_t offset, const Stop& stop = {});
 
 /// Writes all `length` bytes at the file position, retrying on interruption
 /// and partial writes. False on any error, including a device that accepts
-/// no more bytes.
-bool write_full(FileAccess& files, int fd, const std::uint8_t* buffer, std::size_t length);
+/// no more bytes, or a stop.
+bool write_full(FileAccess& files, int fd, const std::uint8_t* buffer, std::size_t length,
+                const Stop& stop = {});
 
 /// As write_full, at byte `offset` of the file.
 bool write_full_at(FileAccess& files, int fd, const std::uint8_t* buffer, std::size_t length,
-                   std::uint64_t offset);
+                   std::uint64_t offset, const Stop& stop = {});
 
 }  // namespace kelm

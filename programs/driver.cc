@@ -5,13 +5,10 @@
 #include <new>
 #include <optional>
 
-#include "failure.h"
-#include "file_io.h"
-#include "kelm.h"
-#include "kernels/kernels.h"
-#include "key.h"
+#include <memory>
+
+#include "messages.h"
 #include "output.h"
-#include "stream.h"
 #include "system.h"
 
 namespace kelm {
@@ -27,17 +24,12 @@ struct Arguments {
   std::string key;
 };
 
-Failure cannot_open_input(const std::string& name) {
-  return {STATUS_FILE, "Error: could not open input file " + name + "\n"};
-}
-Failure cannot_read_input(const std::string& name) {
-  return {STATUS_FILE, "Error: could not read input file " + name + "\n"};
-}
-Failure cannot_write_output(const std::string& name) {
-  return {STATUS_FILE, "Error: could not write output file " + name + "\n"};
-}
+/// A payload whose length is not known until its input ends.
+constexpr std::uint64_t kUnknownLength = ~std::uint64_t{0};
+constexpr std::uint64_t kChunkSize = 1'000'000;
 
-const char kNoMemory[] = "Error: malloc buffer failed.\n";
+/// The key, wiped and freed with the run.
+using KeyHandle = std::unique_ptr<kelm_key, decltype(&kelm_key_free)>;
 
 #ifndef KELM_VERSION
 #define KELM_VERSION "unknown"
@@ -74,16 +66,14 @@ const char* information_asked(std::span<const std::string> args) {
 
 std::optional<Failure> parse_arguments(std::span<const std::string> args, Arguments& parsed) {
   if (args.size() != 4) {
-    return Failure{STATUS_USAGE,
-                   "Error: kelm requires 4 arguments\n"
-                   " kelm <encrypt or decrypt> inputfile outputfile keyfile\n"};
+    return wrong_argument_count();
   }
   if (args[0] == "encrypt") {
     parsed.mode = Mode::kEncrypt;
   } else if (args[0] == "decrypt") {
     parsed.mode = Mode::kDecrypt;
   } else {
-    return Failure{STATUS_USAGE, "Error: check arguments, must choose encrypt or decrypt\n"};
+    return unknown_mode();
   }
   parsed.input = args[1];
   parsed.output = args[2];
@@ -91,77 +81,11 @@ std::optional<Failure> parse_arguments(std::span<const std::string> args, Argume
   return std::nullopt;
 }
 
-/// The percent a progress line shows: position / payload * 100 in double
-/// precision, truncated, in 16 bits; 0 for an empty payload. The position
-/// is at most the payload plus the seed byte, so it never passes 200.
-std::uint16_t shown_percent(std::uint64_t position, std::uint64_t payload) {
-  if (payload == 0) return 0;
-  const double exact = static_cast<double>(position) / static_cast<double>(payload) * 100.0;
-  return static_cast<std::uint16_t>(static_cast<std::uint64_t>(exact));
-}
-
-/// The progress line, redrawn in place after each chunk and ended by the
-/// final line, on whichever stream the run's text goes to. A message on the
-/// same stream while the line is drawn starts on a line of its own.
-class ProgressLine {
- public:
-  explicit ProgressLine(TextOut& out) : out_(&out) {}
-
-  /// Where the key-size lines and the progress line go.
-  TextOut& text() { return *out_; }
-  /// Sends the text to `out` from now on.
-  void move_to(TextOut& out) { out_ = &out; }
-
-  /// Draws the line for `position`; with no length known in advance, the
-  /// position alone.
-  void draw(std::uint64_t position, std::uint64_t payload) {
-    TextOut& out = *out_;
-    out << "\r completed ";
-    if (payload != UNKNOWN_LENGTH) out << shown_percent(position, payload) << "% ";
-    out << position;
-    if (payload != UNKNOWN_LENGTH) out << " out of " << payload;
-    out << " B";
-    out.flush();
-    open_ = true;
-  }
-
-  /// Draws the final line and ends it.
-  void finish(std::uint64_t position, std::uint64_t payload) {
-    if (payload != UNKNOWN_LENGTH) {
-      *out_ << "\r completed 100% " << payload << " out of " << payload << " B";
-    } else {
-      *out_ << "\r completed " << position << " B";
-    }
-    out_->flush();
-    *out_ << "\n";
-    out_->flush();
-    open_ = false;
-  }
-
-  /// Ends a line still drawn on `err`, where a message is about to go.
-  void end_before_message(TextOut& err) {
-    if (open_ && out_ == &err) err << "\n";
-    open_ = false;
-  }
-
- private:
-  TextOut* out_;
-  bool open_ = false;  // drawn, and not yet ended by a line end
-};
-
-/// A run that an interrupt stopped: nothing is said, the caller learns of
-/// the signal itself.
-Failure stopped() { return {STATUS_FILE, ""}; }
-
 /// Everything one run holds, from the open input to the loaded key.
 class Run {
  public:
   Run(Console console, const Clock& clock, const Services& services, ProgressLine& progress)
-      : console_(console),
-        clock_(clock),
-        services_(services),
-        files_(*services.files),
-        progress_(progress) {}
+      : console_(console), clock_(clock), services_(services), progress_(progress) {}
   Run(const Run&) = delete;
   Run& operator=(const Run&) = delete;
 
@@ -171,30 +95,29 @@ class Run {
   std::optional<Failure> open_input();
   std::optional<Failure> prepare_output();
   std::optional<Failure> load_key();
+  std::optional<Failure> key_failure(kelm_status status, std::uint64_t length);
   bool interrupted() const { return services_.interrupted() != 0; }
   Answers answers() const;
-  std::optional<Failure> measure_input();
-  std::optional<Failure> read_seed();
-  std::optional<Failure> process_chunks();
-  std::optional<Failure> stream_failure(StreamEnd end) const;
+  void measure_input();
+  std::optional<Failure> process();
+  kelm_status stream(const kelm_fd_options& options);
+  std::optional<Failure> stream_failure(kelm_status status) const;
   std::optional<Failure> finish();
   bool length_known() const { return sources_.input.kind == FileKind::kRegular; }
+  bool encrypting() const { return args_.mode == Mode::kEncrypt; }
 
   Console console_;
   const Clock& clock_;
   const Services& services_;
-  FileAccess& files_;
   ProgressLine& progress_;
   Arguments args_;
   UniqueFd input_;
   Sources sources_;
   std::optional<OutputFile> output_;
-  CipherKey key_;
-  std::uint8_t seed_ = 0;
-  std::uint64_t payload_ = UNKNOWN_LENGTH;
-  std::uint64_t input_start_ = 0;    // where kelm's input begins in its file
-  std::uint64_t payload_start_ = 0;  // offset of the payload in the input
-  std::uint64_t streamed_ = 0;       // payload bytes written, as last told
+  KeyHandle key_{nullptr, kelm_key_free};
+  std::uint64_t payload_ = kUnknownLength;  // as the progress line shows it
+  std::uint64_t input_start_ = 0;           // where kelm's input begins in its file
+  std::uint64_t streamed_ = 0;              // payload bytes written, as last told
 };
 
 std::optional<Failure> Run::execute(std::span<const std::string> args) {
@@ -209,10 +132,8 @@ std::optional<Failure> Run::execute(std::span<const std::string> args) {
   if (auto failure = open_input()) return failure;
   if (auto failure = prepare_output()) return failure;
   if (auto failure = load_key()) return failure;
-  seed_ = static_cast<std::uint8_t>(clock_());
-  if (auto failure = measure_input()) return failure;
-  if (auto failure = read_seed()) return failure;
-  if (auto failure = process_chunks()) return failure;
+  measure_input();
+  if (auto failure = process()) return failure;
   return finish();
 }
 
@@ -265,10 +186,34 @@ std::optional<Failure> Run::prepare_output() {
 /// Loads the key; a key pipe or FIFO whose wait an interrupt ended says
 /// nothing of the key, not even its size.
 std::optional<Failure> Run::load_key() {
-  auto failure = key_.load_key_file(args_.key, progress_.text(), files_, *services_.pages);
-  if (!interrupted()) return failure;
-  progress_.text().discard();
-  return stopped();
+  FileInfo info;
+  std::optional<UniqueFd> file = open_input_file(args_.key, info);
+  if (interrupted()) return stopped();
+  if (!file) return cannot_load_key(args_.key);
+  kelm_key* key = nullptr;
+  std::uint64_t length = 0;
+  const kelm_status status = services_.read_key(file->get(), &key, &length);
+  key_.reset(key);
+  if (interrupted()) return stopped();
+  if (status == KELM_OK && !services_.close(file->release())) {
+    return cannot_load_key(args_.key);
+  }
+  return key_failure(status, length);
+}
+
+/// What a key that could not be taken says: the key-size lines where its
+/// length is known and usable as far as memory goes, then the message.
+std::optional<Failure> Run::key_failure(kelm_status status, std::uint64_t length) {
+  switch (status) {
+    case KELM_OK: write_key_size(progress_.text(), length); return std::nullopt;
+    case KELM_KEY_TOO_SMALL: return key_too_small();
+    case KELM_KEY_NOT_POWER_OF_TWO:
+      write_key_size(progress_.text(), length);
+      return key_not_power_of_two();
+    case KELM_KEY_TOO_LARGE: write_key_size(progress_.text(), length); return key_too_large();
+    case KELM_NO_MEMORY: return length != 0 ? key_memory_ran_out(length) : memory_ran_out();
+    default: return cannot_load_key(args_.key);
+  }
 }
 
 /// Where the answer to the question comes from: the terminal when standard
@@ -282,95 +227,66 @@ Answers Run::answers() const {
   return {&console_.in, true};
 }
 
-std::optional<Failure> Run::measure_input() {
-  if (!length_known()) return std::nullopt;
+/// The length the progress line counts to: a decryption's counts the seed
+/// byte in its position but not in its length.
+void Run::measure_input() {
+  if (!length_known()) return;
   const std::uint64_t size = sources_.input.size;
   const std::uint64_t length = size > input_start_ ? size - input_start_ : 0;
-  if (length == 0) return Failure{STATUS_RESOURCE, "Error: input file is empty.\n"};
-  payload_ = args_.mode == Mode::kEncrypt ? length : length - 1;
-  return std::nullopt;
+  payload_ = encrypting() || length == 0 ? length : length - 1;
 }
 
-/// Decryption reads the seed byte back; encryption writes it as the
-/// stream's header.
-std::optional<Failure> Run::read_seed() {
-  if (args_.mode == Mode::kEncrypt) return std::nullopt;
-  const ReadResult got = length_known()
-                             ? read_full_at(files_, input_.get(), &seed_, 1, input_start_)
-                             : read_full(files_, input_.get(), &seed_, 1);
-  if (got.count != 1) {
-    if (!length_known() && !got.failed) {
-      return Failure{STATUS_RESOURCE, "Error: input file is empty.\n"};
-    }
-    return cannot_read_input(args_.input);
-  }
-  payload_start_ = 1;
-  return std::nullopt;
-}
-
-/// Streams the payload, drawing the progress line after every chunk as if
-/// each had been read, enciphered and written on its own.
-std::optional<Failure> Run::process_chunks() {
-  const bool encrypt = args_.mode == Mode::kEncrypt;
-  StreamPlan plan;
-  plan.direction = encrypt ? Direction::kEncrypt : Direction::kDecrypt;
-  plan.input = input_.get();
-  plan.input_access = length_known() ? Access::kAnywhere : Access::kInOrder;
-  plan.input_offset = input_start_ + payload_start_;
-  plan.output = output_->file().get();
-  plan.output_access = output_->anywhere() ? Access::kAnywhere : Access::kInOrder;
-  plan.output_offset = encrypt ? 1 : 0;
-  if (encrypt) plan.header = {&seed_, 1};
-  plan.payload = payload_;
-  plan.stop_requested = [this] { return services_.interrupted() != 0; };
-  const kernels::Schedule& schedule = key_.schedule(seed_);
-  const StreamEnd end =
-      stream_payload(plan, schedule, files_, *services_.pages, [this](std::uint64_t position) {
-        streamed_ = position;
-        progress_.draw(payload_start_ + position, payload_);
-      });
-  if (auto failure = stream_failure(end)) return failure;
+/// Streams the file, drawing the progress line after every chunk as if each
+/// had been read, enciphered and written on its own.
+std::optional<Failure> Run::process() {
+  kelm_fd_options options{};
+  options.context = this;
+  options.progress = [](void* run, std::uint64_t done, std::uint64_t) {
+    auto& self = *static_cast<Run*>(run);
+    self.streamed_ = done;
+    self.progress_.draw((self.encrypting() ? 0 : 1) + done, self.payload_);
+  };
+  options.stop = [](void* run) { return static_cast<Run*>(run)->interrupted() ? 1 : 0; };
+  options.worker = [](void*, int started) { wake_on_interrupt(started != 0); };
+  if (auto failure = stream_failure(stream(options))) return failure;
   // A payload that ends on a chunk boundary draws its last line again, as
   // if one more read had found nothing.
-  if (streamed_ % CHUNK_SIZE == 0) progress_.draw(payload_start_ + streamed_, payload_);
+  if (streamed_ % kChunkSize == 0) progress_.draw((encrypting() ? 0 : 1) + streamed_, payload_);
   return std::nullopt;
 }
 
-/// The failure a stream's end stands for, if any.
-std::optional<Failure> Run::stream_failure(StreamEnd end) const {
-  switch (end) {
-    case StreamEnd::kDone: return std::nullopt;
-    // A stream of a seed byte alone decrypts to nothing.
-    case StreamEnd::kEmpty:
-      if (args_.mode == Mode::kDecrypt) return std::nullopt;
-      return Failure{STATUS_RESOURCE, "Error: input file is empty.\n"};
-    case StreamEnd::kReadFailed: return cannot_read_input(args_.input);
+kelm_status Run::stream(const kelm_fd_options& options) {
+  if (!encrypting()) return services_.decrypt(key_.get(), input_.get(), output_->file().get(), &options);
+  const auto seed = static_cast<std::uint8_t>(clock_());
+  return services_.encrypt(key_.get(), seed, input_.get(), output_->file().get(), &options);
+}
+
+/// The failure a stream's status stands for, if any.
+std::optional<Failure> Run::stream_failure(kelm_status status) const {
+  switch (status) {
+    case KELM_OK: return std::nullopt;
+    case KELM_EMPTY_INPUT: return input_is_empty();
+    case KELM_READ_FAILED: return cannot_read_input(args_.input);
+    case KELM_NO_MEMORY: return memory_ran_out();
+    case KELM_STOPPED: return stopped();
     // The one end a stop does not explain: the output may not have been cut back.
-    case StreamEnd::kWriteFailed: {
+    default: {
       Failure failure = cannot_write_output(args_.output);
       failure.outlives_interrupt = true;
       return failure;
     }
-    case StreamEnd::kNoMemory: return Failure{STATUS_RESOURCE, kNoMemory};
-    case StreamEnd::kStopped: return stopped();
   }
-  return std::nullopt;
 }
 
 std::optional<Failure> Run::finish() {
-  if (!close_file(files_, input_)) return cannot_read_input(args_.input);
-  if (!close_file(files_, output_->file())) return cannot_write_output(args_.output);
-  progress_.finish(payload_start_ + streamed_, payload_);
-  key_.wipe();
+  if (!services_.close(input_.release())) return cannot_read_input(args_.input);
+  if (!services_.close(output_->file().release())) return cannot_write_output(args_.output);
+  progress_.finish((encrypting() ? 0 : 1) + streamed_, payload_);
+  key_.reset();
   return std::nullopt;
 }
 
 }  // namespace
-
-int report_no_memory(TextOut& err) {
-  err.write_now(kNoMemory);  // a literal, written as it is: it needs no memory
-  return STATUS_RESOURCE;
-}
 
 int run(std::span<const std::string> args, Console console, const Clock& clock,
         const Services& services) {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "kelm.h"
+#include "format.h"
 
 namespace kelm::kernels {
 

@@ -20,7 +20,7 @@
 #include "kernel_sets.h"
 #include "kernels.h"
 #include "lane_blocks.h"
-#include "system.h"
+#include "platform.h"
 #include "x86_vectors.h"
 
 namespace kelm::kernels {

@@ -13,82 +13,13 @@
 #include <vector>
 
 #include "helper_thread.h"
+#include "job_queue.h"
 #include "shape.h"
-#include "writer.h"
+#include "output_side.h"
 
 namespace kelm {
 
 namespace {
-
-/// Hands out jobs, lowest first, and keeps the turns. A worker waits only
-/// for a turn (reading from an input that gives bytes in order, writing to
-/// an output that takes them in order) or at the window: a job is begun only
-/// while it is within `window` of the oldest job not yet finished.
-class JobQueue {
- public:
-  /// Turns a job may have to wait for.
-  enum Turn { kRead, kWrite };
-
-  JobQueue(std::uint64_t jobs, std::uint64_t window)
-      : jobs_(jobs), window_(window), finished_(static_cast<std::size_t>(window), false) {}
-
-  /// The next job; nothing once none is left or the stream is ending.
-  std::optional<std::uint64_t> take() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return stopped_ || next_ >= jobs_ || next_ < oldest_ + window_; });
-    if (stopped_ || next_ >= jobs_) return std::nullopt;
-    return next_++;
-  }
-
-  /// Waits until every job before `job` has had its `turn`; false if the
-  /// stream is ending instead.
-  bool wait_turn(Turn turn, std::uint64_t job) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return stopped_ || passed_[turn] == job; });
-    return !stopped_;
-  }
-
-  /// Ends `job`'s turn, handing it to the job after.
-  void pass_turn(Turn turn, std::uint64_t job) {
-    const std::lock_guard lock(mutex_);
-    passed_[turn] = job + 1;
-    changed_.notify_all();
-  }
-
-  void finish(std::uint64_t job) {
-    const std::lock_guard lock(mutex_);
-    finished_[slot(job)] = true;
-    while (oldest_ < next_ && finished_[slot(oldest_)]) finished_[slot(oldest_++)] = false;
-    changed_.notify_all();
-  }
-
-  /// There is no job from `job` on: the input has ended.
-  void end_at(std::uint64_t job) {
-    const std::lock_guard lock(mutex_);
-    jobs_ = std::min(jobs_, job);
-    changed_.notify_all();
-  }
-
-  /// No job is begun from now on, and no turn is waited for.
-  void stop() {
-    const std::lock_guard lock(mutex_);
-    stopped_ = true;
-    changed_.notify_all();
-  }
-
- private:
-  std::size_t slot(std::uint64_t job) const { return static_cast<std::size_t>(job % window_); }
-
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::uint64_t jobs_;
-  const std::uint64_t window_;
-  std::uint64_t next_ = 0;                 // the next job to take
-  std::uint64_t oldest_ = 0;               // the oldest job not yet finished
-  std::vector<bool> finished_;             // of jobs from oldest_ on, by slot
-  std::array<std::uint64_t, 2> passed_{};  // jobs whose turn is over, per turn
-  bool stopped_ = false;
-};
 
 /// One stream: its shape, the jobs, the output writer, and what both
 /// workers learn of the input.
@@ -127,7 +58,7 @@ class Stream {
   PageSource& pages_;
   const WorkShape shape_;
   JobQueue jobs_;
-  OutputWriter writer_;
+  OutputSide writer_;
   SecretRegion memory_;
 
   /// The input can be read up to here: the payload, or where it ended or
@@ -158,7 +89,13 @@ StreamEnd Stream::run() {
   std::optional<HelperThread> helper;
   if (shape_.workers == 2) {
     try {
-      helper.emplace([this] { work(1); }, plan_.helper_refused);
+      helper.emplace(
+          [this] {
+            if (plan_.worker) plan_.worker(true);
+            work(1);
+            if (plan_.worker) plan_.worker(false);
+          },
+          plan_.helper_refused);
     } catch (const std::system_error&) {
       // No second thread to be had: this one does every job.
     }
@@ -209,7 +146,7 @@ std::uint64_t Stream::job_length(std::uint64_t job) const {
 
 std::size_t Stream::read_at(std::uint8_t* to, std::uint64_t position, std::size_t length) {
   const ReadResult got =
-      read_full_at(files_, plan_.input, to, length, plan_.input_offset + position);
+      read_full_at(files_, plan_.input, to, length, plan_.input_offset + position, plan_.stop);
   if (got.count < length) input_ends(position + got.count, got.failed);
   return got.count;
 }
@@ -233,7 +170,7 @@ std::size_t Stream::read_job(std::uint64_t job, std::uint8_t* to, std::size_t le
   if (readable_ > start) {
     // Where a decryption job reads, the byte before it is the last one read.
     if (plan_.direction == Direction::kDecrypt) *(to - 1) = last_read_;
-    const ReadResult got = read_full(files_, plan_.input, to, length);
+    const ReadResult got = read_full(files_, plan_.input, to, length, plan_.stop);
     count = got.count;
     if (count < length) input_ends(start + count, got.failed);
     if (count != 0) last_read_ = to[count - 1];
@@ -324,7 +261,7 @@ bool Stream::decrypt(std::uint64_t job, std::uint8_t* buffer) {
     // The byte before is the job before's to read: a read that fails there
     // says nothing of that job's bytes.
     const ReadResult with_before =
-        read_full_at(files_, plan_.input, buffer, length + 1, plan_.input_offset + start - 1);
+        read_full_at(files_, plan_.input, buffer, length + 1, plan_.input_offset + start - 1, plan_.stop);
     got = with_before.count == 0 ? 0 : with_before.count - 1;
     if (got < length) input_ends(start + got, with_before.failed);
   } else {

@@ -7,8 +7,7 @@
 #include <string>
 
 #include "console.h"
-#include "failure.h"
-#include "file_io.h"
+#include "messages.h"
 #include "system.h"
 
 namespace kelm {
@@ -69,7 +68,5 @@ class OutputFile {
   UniqueFd file_;                   // that file from before the question, then the output
   bool anywhere_ = false;
 };
-
-Failure cannot_open_output(const std::string& name);
 
 }  // namespace kelm

@@ -9,7 +9,7 @@
 #include <span>
 
 #include "file_io.h"
-#include "kelm.h"
+#include "format.h"
 #include "kernels/kernels.h"
 #include "prefix.h"
 #include "secure_memory.h"
@@ -73,8 +73,11 @@ struct StreamPlan {
   bool helper_refused = false;
   /// The cipher loops to use; nullptr for the widest this processor has.
   const kernels::Kernels* kernels = nullptr;
-  /// Asked before each write: true to stop there (an interrupt).
-  std::function<bool()> stop_requested;
+  /// Asked before each write and before each call that may wait: true to
+  /// stop there.
+  Stop stop;
+  /// Told on the helper thread as it starts (true) and just before it ends.
+  std::function<void(bool)> worker;
 };
 
 /// How a stream ended.
@@ -84,7 +87,7 @@ enum class StreamEnd {
   kReadFailed,   // the input ended early or could not be read
   kWriteFailed,  // the output took no more bytes, or could not be cut back after a stop
   kNoMemory,     // no buffers could be had
-  kStopped,      // stop_requested said so
+  kStopped,      // stop said so
 };
 
 /// Streams the payload, reading and writing through `files` and taking its

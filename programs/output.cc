@@ -1,23 +1,10 @@
 #include "output.h"
 
-#include "kelm.h"
+#include "messages.h"
 
 namespace kelm {
 
-Failure cannot_open_output(const std::string& name) {
-  return {STATUS_FILE, "Error: could not open output file " + name + "\n"};
-}
-
 namespace {
-
-Failure output_is_source(const std::string& name) {
-  return {STATUS_FILE,
-          "Error: output file " + name + " is the same file as the input or key file\n"};
-}
-Failure output_is_console(const std::string& name) {
-  return {STATUS_FILE, "Error: output file " + name +
-                           " is the same file as standard output or standard error\n"};
-}
 
 bool same_as(const std::optional<FileInfo>& a, const FileInfo& b) { return a && same_file(*a, b); }
 
@@ -59,7 +46,7 @@ std::optional<Failure> OutputFile::confirm(const Sources& sources, Answers answe
 
   err << "Error: output file " << name_ << " exists, overwrite? (Y/n): ";
   err.flush();
-  if (!answer_is_yes(sources, answers)) return Failure{STATUS_FILE, ""};
+  if (!answer_is_yes(sources, answers)) return overwrite_declined();
   return std::nullopt;
 }
 
@@ -68,7 +55,7 @@ std::optional<Failure> OutputFile::refuse_at_once() const {
   if (!standard()) return std::nullopt;
   if (closed_at_start(kStandardOutput)) return cannot_open_output(name_);
   if (is_terminal(kStandardOutput)) {
-    return Failure{STATUS_FILE, "Error: output file " + name_ + " is a terminal\n"};
+    return output_is_terminal(name_);
   }
   return std::nullopt;
 }

@@ -4,7 +4,7 @@
 #include <system_error>
 #include <utility>
 
-#include "system.h"
+#include "platform.h"
 
 namespace kelm {
 

@@ -17,7 +17,7 @@
 #include "kernel_sets.h"
 #include "kernels.h"
 #include "lane_blocks.h"
-#include "system.h"
+#include "platform.h"
 #include "x86_vectors.h"
 
 // GCC 12 warns that the placeholder the unmasked intrinsics pass for lanes

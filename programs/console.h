@@ -11,7 +11,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "file_io.h"
+#include "system.h"
 
 namespace kelm {
 

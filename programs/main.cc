@@ -7,7 +7,7 @@
 
 #include "console.h"
 #include "driver.h"
-#include "failure.h"
+#include "messages.h"
 #include "system.h"
 
 namespace {
@@ -28,23 +28,10 @@ bool memory_ran_out() {
 /// a fault in kelm, and aborts as usual instead of blaming memory.
 [[noreturn]] void out_of_memory_at_start() {
   if (std::current_exception() != nullptr || !memory_ran_out()) std::abort();
-  kelm::write_console(kelm::kStandardError, "Error: malloc buffer failed.\n");
+  kelm::DescriptorOut err(kelm::kStandardError);
+  kelm::report_no_memory(err);
   std::_Exit(kelm::STATUS_RESOURCE);
 }
-
-/// The calling thread's stack below main, where a run's frames hold key
-/// bytes: locked and left out of core dumps for the run, wiped before it is
-/// unlocked.
-class WorkingStack {
- public:
-  WorkingStack() : lock_(kelm::lock_working_stack()) {}
-  WorkingStack(const WorkingStack&) = delete;
-  WorkingStack& operator=(const WorkingStack&) = delete;
-  ~WorkingStack() { kelm::release_working_stack(lock_); }
-
- private:
-  kelm::StackLock lock_;
-};
 
 }  // namespace
 
@@ -54,7 +41,6 @@ int main(int argc, char** argv) {
   kelm::catch_interrupts();
   int status = kelm::STATUS_RESOURCE;
   {
-    const WorkingStack stack;
     kelm::DescriptorIn in(kelm::kStandardInput);
     kelm::DescriptorOut out(kelm::kStandardOutput);
     kelm::DescriptorOut err(kelm::kStandardError);

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "system.h"
+#include "platform.h"
 
 namespace kelm {
 

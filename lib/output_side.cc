@@ -1,29 +1,27 @@
-#include "writer.h"
+#include "output_side.h"
 
 #include <algorithm>
 
 namespace kelm {
 
-OutputWriter::OutputWriter(const StreamPlan& plan, std::size_t most_ahead, FileAccess& files,
+OutputSide::OutputSide(const StreamPlan& plan, std::size_t most_ahead, FileAccess& files,
                            const ChunkDone& chunk_done)
     : plan_(plan), files_(files), chunk_done_(chunk_done), prefix_(plan.chunk_size, most_ahead) {}
 
-bool OutputWriter::write_header() {
+bool OutputSide::write_header() {
   const std::span<const std::uint8_t> header = plan_.header;
   if (header.empty()) return true;
-  const bool written = plan_.output_access == Access::kInOrder
-                           ? write_full(files_, plan_.output, header.data(), header.size())
-                           : write_full_at(files_, plan_.output, header.data(), header.size(),
-                                           plan_.output_offset - header.size());
+  const bool written =
+      put(header.data(), header.size(), plan_.output_offset - header.size());
   if (!written) failed_ = true;
   return written;
 }
 
-bool OutputWriter::write(std::span<const Piece> pieces) {
+bool OutputSide::write(std::span<const Piece> pieces) {
   {
     const std::lock_guard lock(mutex_);
     if (ending()) return false;
-    if (plan_.stop_requested && plan_.stop_requested()) {
+    if (plan_.stop && plan_.stop()) {
       stopped_ = true;
       return false;
     }
@@ -39,7 +37,7 @@ bool OutputWriter::write(std::span<const Piece> pieces) {
     // sleeping worker could be woken.
     std::unique_lock<std::mutex> file_lock(file_mutex_, std::defer_lock);
     if (plan_.direction == Direction::kEncrypt) file_lock.lock();
-    if (failed_ || !put(piece)) {
+    if (failed_ || !put(piece.bytes, piece.length, plan_.output_offset + piece.position)) {
       failed_ = true;
       return false;
     }
@@ -49,24 +47,23 @@ bool OutputWriter::write(std::span<const Piece> pieces) {
   return true;
 }
 
-bool OutputWriter::put(const Piece& piece) {
+bool OutputSide::put(const std::uint8_t* bytes, std::size_t length, std::uint64_t offset) {
   if (plan_.output_access == Access::kInOrder) {
-    return write_full(files_, plan_.output, piece.bytes, piece.length);
+    return write_full(files_, plan_.output, bytes, length, plan_.stop);
   }
-  return write_full_at(files_, plan_.output, piece.bytes, piece.length,
-                       plan_.output_offset + piece.position);
+  return write_full_at(files_, plan_.output, bytes, length, offset, plan_.stop);
 }
 
-bool OutputWriter::cut_back() {
+bool OutputSide::cut_back() {
   if (plan_.output_access == Access::kInOrder || !prefix_.ragged()) return true;
   return files_.truncate(plan_.output, plan_.output_offset + prefix_.complete()) == 0;
 }
 
-StreamEnd OutputWriter::finish(std::uint64_t readable, bool read_failed) {
+StreamEnd OutputSide::finish(std::uint64_t readable, bool read_failed) {
   if (!cut_back()) return StreamEnd::kWriteFailed;
   // A stop asked for while a write was under way may have failed that
   // write: the stop is what ended the stream.
-  if (stopped_ || (plan_.stop_requested && plan_.stop_requested())) return StreamEnd::kStopped;
+  if (stopped_ || (plan_.stop && plan_.stop())) return StreamEnd::kStopped;
   if (failed_) return StreamEnd::kWriteFailed;
   const std::uint64_t end = std::min(plan_.payload, readable);
   // Never a success, nor a clean read failure, with less than was read.

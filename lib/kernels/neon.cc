@@ -18,7 +18,7 @@
 #include "kernel_sets.h"
 #include "kernels.h"
 #include "lane_blocks.h"
-#include "system.h"
+#include "platform.h"
 
 namespace kelm::kernels {
 namespace {

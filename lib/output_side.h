@@ -22,9 +22,9 @@ struct Piece {
   std::size_t length;
 };
 
-class OutputWriter {
+class OutputSide {
  public:
-  OutputWriter(const StreamPlan& plan, std::size_t most_ahead, FileAccess& files,
+  OutputSide(const StreamPlan& plan, std::size_t most_ahead, FileAccess& files,
                const ChunkDone& chunk_done);
 
   /// Writes the plan's header, if any, before the payload.
@@ -50,7 +50,9 @@ class OutputWriter {
   StreamEnd finish(std::uint64_t readable, bool read_failed);
 
  private:
-  bool put(const Piece& piece);
+  /// Writes `length` bytes at `offset` of an output written anywhere, or
+  /// next in one written in order.
+  bool put(const std::uint8_t* bytes, std::size_t length, std::uint64_t offset);
 
   const StreamPlan& plan_;
   FileAccess& files_;

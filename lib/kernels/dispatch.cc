@@ -8,7 +8,7 @@
 
 #include "kernel_sets.h"
 #include "kernels.h"
-#include "system.h"
+#include "platform.h"
 
 namespace kelm::kernels {
 
