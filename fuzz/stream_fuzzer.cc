@@ -67,7 +67,6 @@ class CutFiles final : public kelm::FileAccess {
   int truncate(int fd, std::uint64_t length) override {
     return kelm::system_files().truncate(fd, length);
   }
-  int close(int fd) override { return kelm::system_files().close(fd); }
 
  private:
   std::ptrdiff_t write_at(int fd, const std::uint8_t* buffer, std::size_t length,
@@ -157,7 +156,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   plan.input = refill(input, payload);
   plan.output = refill(output, {});
   kelm::CipherKey key;
-  check(key.assign(key_bytes));
+  check(key.assign(key_bytes) == KELM_OK);
+  const kelm::KeySchedule schedule(key.bytes(), seed);
   for (const kelm::kernels::Kernels* set : kelm::kernels::available()) {
     plan.kernels = set;
     check(ftruncate(output, 0) == 0 && lseek(output, 0, SEEK_SET) == 0);
@@ -165,7 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CutFiles files(readable, room, write_fault == 1, 1 + std::size_t{seed} % 97);
     std::vector<std::uint64_t> told;
     const kelm::StreamEnd end =
-        kelm::stream_payload(plan, key.schedule(seed), files, kelm::system_pages(),
+        kelm::stream_payload(plan, schedule.get(), files, kelm::system_pages(),
                              [&](std::uint64_t position) { told.push_back(position); });
     const Bytes written = contents(output);
     if (room < expected.size()) {

@@ -28,9 +28,6 @@ struct Arguments {
 constexpr std::uint64_t kUnknownLength = ~std::uint64_t{0};
 constexpr std::uint64_t kChunkSize = 1'000'000;
 
-/// The key, wiped and freed with the run.
-using KeyHandle = std::unique_ptr<kelm_key, decltype(&kelm_key_free)>;
-
 #ifndef KELM_VERSION
 #define KELM_VERSION "unknown"
 #endif
@@ -95,7 +92,6 @@ class Run {
   std::optional<Failure> open_input();
   std::optional<Failure> prepare_output();
   std::optional<Failure> load_key();
-  std::optional<Failure> key_failure(kelm_status status, std::uint64_t length);
   bool interrupted() const { return services_.interrupted() != 0; }
   Answers answers() const;
   void measure_input();
@@ -186,34 +182,10 @@ std::optional<Failure> Run::prepare_output() {
 /// Loads the key; a key pipe or FIFO whose wait an interrupt ended says
 /// nothing of the key, not even its size.
 std::optional<Failure> Run::load_key() {
-  FileInfo info;
-  std::optional<UniqueFd> file = open_input_file(args_.key, info);
-  if (interrupted()) return stopped();
-  if (!file) return cannot_load_key(args_.key);
-  kelm_key* key = nullptr;
-  std::uint64_t length = 0;
-  const kelm_status status = services_.read_key(file->get(), &key, &length);
-  key_.reset(key);
-  if (interrupted()) return stopped();
-  if (status == KELM_OK && !services_.close(file->release())) {
-    return cannot_load_key(args_.key);
-  }
-  return key_failure(status, length);
-}
-
-/// What a key that could not be taken says: the key-size lines where its
-/// length is known and usable as far as memory goes, then the message.
-std::optional<Failure> Run::key_failure(kelm_status status, std::uint64_t length) {
-  switch (status) {
-    case KELM_OK: write_key_size(progress_.text(), length); return std::nullopt;
-    case KELM_KEY_TOO_SMALL: return key_too_small();
-    case KELM_KEY_NOT_POWER_OF_TWO:
-      write_key_size(progress_.text(), length);
-      return key_not_power_of_two();
-    case KELM_KEY_TOO_LARGE: write_key_size(progress_.text(), length); return key_too_large();
-    case KELM_NO_MEMORY: return length != 0 ? key_memory_ran_out(length) : memory_ran_out();
-    default: return cannot_load_key(args_.key);
-  }
+  auto failure = load_key_file(args_.key, progress_.text(), services_, key_);
+  if (!interrupted()) return failure;
+  progress_.text().discard();
+  return stopped();
 }
 
 /// Where the answer to the question comes from: the terminal when standard
@@ -286,7 +258,37 @@ std::optional<Failure> Run::finish() {
   return std::nullopt;
 }
 
+/// What a key that could not be taken says: the key-size lines where its
+/// length is known and usable as far as memory goes, then the message.
+std::optional<Failure> key_failure(kelm_status status, std::uint64_t length,
+                                   const std::string& name, TextOut& out) {
+  switch (status) {
+    case KELM_OK: write_key_size(out, length); return std::nullopt;
+    case KELM_KEY_TOO_SMALL: return key_too_small();
+    case KELM_KEY_NOT_POWER_OF_TWO: write_key_size(out, length); return key_not_power_of_two();
+    case KELM_KEY_TOO_LARGE: write_key_size(out, length); return key_too_large();
+    case KELM_NO_MEMORY: return length != 0 ? key_memory_ran_out(length) : memory_ran_out();
+    default: return cannot_load_key(name);
+  }
+}
+
 }  // namespace
+
+std::optional<Failure> load_key_file(const std::string& name, TextOut& out,
+                                     const Services& services, KeyHandle& key) {
+  FileInfo info;
+  std::optional<UniqueFd> file = open_input_file(name, info);
+  if (!file) return cannot_load_key(name);
+  kelm_key* loaded = nullptr;
+  std::uint64_t length = 0;
+  const kelm_status status = services.read_key(file->get(), &loaded, &length);
+  key.reset(loaded);
+  if (status == KELM_OK && !services.close(file->release())) {
+    key.reset();
+    return cannot_load_key(name);
+  }
+  return key_failure(status, length, name, out);
+}
 
 int run(std::span<const std::string> args, Console console, const Clock& clock,
         const Services& services) {

@@ -4,11 +4,14 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
 #include "console.h"
 #include "kelm.h"
+#include "messages.h"
 #include "system.h"
 
 namespace kelm {
@@ -42,6 +45,15 @@ struct Services {
   /// The signal that asked the run to stop, or 0: asked before every round.
   std::function<int()> interrupted = [] { return 0; };
 };
+
+/// A key from the library, wiped and freed with its owner.
+using KeyHandle = std::unique_ptr<kelm_key, decltype(&kelm_key_free)>;
+
+/// Opens the key file `name` and reads the key through `services`, writing
+/// the key-size lines to `out` where its length is known and usable as far
+/// as memory goes; on failure returns the message and leaves `key` empty.
+std::optional<Failure> load_key_file(const std::string& name, TextOut& out,
+                                     const Services& services, KeyHandle& key);
 
 /// Runs one kelm command. `args` are the words after the program name:
 /// mode, input file, output file, key file. Returns the exit status; every

@@ -8,8 +8,9 @@
 #include <limits>
 #include <new>
 
-#include "failure.h"
-#include "kelm.h"
+#include "fd_stream.h"
+#include "key.h"
+#include "messages.h"
 #include "reference_cipher.h"
 #include "test_support.h"
 
@@ -21,6 +22,28 @@ using testing::Bytes;
 const Bytes kKey16 = {0x07, 0x1C, 0x23, 0x39, 0x4E, 0x50, 0x65, 0x7B,
                       0x82, 0x9F, 0xA8, 0xB1, 0xCD, 0xD6, 0xEA, 0xF4};
 
+/// The library's calls as the program makes them, but through `files` and
+/// `pages`.
+Services through(testing::FaultyFiles& files, PageSource& pages = system_pages()) {
+  Services services;
+  services.read_key = [&files, &pages](int fd, kelm_key** key, std::uint64_t* length) {
+    auto made = std::make_unique<kelm_key>();
+    const kelm_status status = made->key.read(fd, *length, files, pages);
+    *key = status == KELM_OK ? made.release() : nullptr;
+    return status;
+  };
+  services.encrypt = [&files, &pages](const kelm_key* key, std::uint8_t seed, int in, int out,
+                                      const kelm_fd_options* options) {
+    return stream_fd(Direction::kEncrypt, key->key.bytes(), seed, in, out, options, files, pages);
+  };
+  services.decrypt = [&files, &pages](const kelm_key* key, int in, int out,
+                                      const kelm_fd_options* options) {
+    return stream_fd(Direction::kDecrypt, key->key.bytes(), 0, in, out, options, files, pages);
+  };
+  services.close = [&files](int fd) { return files.close(fd) == 0; };
+  return services;
+}
+
 class DriverTest : public testing::TempDirTest {
  protected:
   void SetUp() override {
@@ -30,10 +53,12 @@ class DriverTest : public testing::TempDirTest {
 
   /// Runs kelm with the clock at `time`; fills out_ and err_.
   int kelm(const std::string& mode, const std::string& input, const std::string& output,
-           std::time_t time = 0x1234500E, FileAccess& files = system_files()) {
-    Services services;
-    services.files = &files;
-    return kelm(mode, input, output, services, time);
+           std::time_t time = 0x1234500E) {
+    return kelm(mode, input, output, Services{}, time);
+  }
+  int kelm(const std::string& mode, const std::string& input, const std::string& output,
+           std::time_t time, testing::FaultyFiles& files) {
+    return kelm(mode, input, output, through(files), time);
   }
 
   /// As above, through `services`.
@@ -278,7 +303,7 @@ TEST_F(DriverTest, EveryFailingCallEndsWithItsMessage) {
         files.plant(n, fault);
         if (interrupt == Interrupt::kCutFails) files.fail_truncate();
         testing::FaultyPages pages;
-        Services services{&files, &pages};
+        Services services = through(files, pages);
         if (interrupt != Interrupt::kNone) {
           services.interrupted = [&files, n = n] { return files.calls() > n ? SIGINT : 0; };
         }
@@ -313,14 +338,17 @@ TEST_F(DriverTest, EveryFailingCallEndsWithItsMessage) {
 
 TEST_F(DriverTest, NoMemoryForTheKeyOrTheBuffersEndsWithStatus2) {
   testing::write_file(path("input"), testing::pattern(2'500'000, 4));
+  // The key, its tables, the buffers.
   const char* const kMessages[] = {"Error: key malloc failed for keysize 16\n",
+                                   "Error: malloc buffer failed.\n",
                                    "Error: malloc buffer failed.\n"};
-  for (std::size_t n = 0; n < 2; ++n) {
+  for (std::size_t n = 0; n < 3; ++n) {
     SCOPED_TRACE(n);
     std::remove(path("output").c_str());
     testing::FaultyPages pages;
     pages.refuse(n);
-    EXPECT_EQ(kelm("encrypt", "input", "output", {&system_files(), &pages}), 2);
+    testing::FaultyFiles files;
+    EXPECT_EQ(kelm("encrypt", "input", "output", through(files, pages)), 2);
     EXPECT_EQ(err_, kMessages[n]);
     EXPECT_EQ(pages.dirty(), 0u);
   }

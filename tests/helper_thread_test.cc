@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sanitized.h"
+#include "platform.h"
 #include "system.h"
 #include "test_support.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "golden.h"
-#include "kelm.h"
+#include "format.h"
 #include "kernels/kernel_sets.h"
 #include "kernels/kernels.h"
 #include "reference_cipher.h"

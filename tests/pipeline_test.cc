@@ -13,7 +13,7 @@
 #include <thread>
 #endif
 
-#include "kelm.h"
+#include "format.h"
 #include "reference_cipher.h"
 #include "test_support.h"
 

@@ -76,19 +76,24 @@ TEST(SecretRegionTest, StaysOutOfDumpsAndLockedWhereAllowed) {
   }
 }
 
-TEST(SecretRegionTest, TheKeyAndItsTablesLiveInTheKeysRegion) {
+TEST(SecretRegionTest, TheKeyAndItsTablesLiveInSecretRegions) {
   CipherKey key;
-  ASSERT_TRUE(key.assign(testing::pattern(64, 9)));
+  ASSERT_EQ(key.assign(testing::pattern(64, 9)), KELM_OK);
   const SecretRegion& region = key.region();
   ASSERT_TRUE(region.valid());
-  const auto inside = [&](const void* p, std::size_t length) {
+  const auto inside = [](const SecretRegion& r, const void* p, std::size_t length) {
     const auto* at = static_cast<const std::byte*>(p);
-    return at >= region.data() && at + length <= region.data() + region.size();
+    return at >= r.data() && at + length <= r.data() + r.size();
   };
-  EXPECT_TRUE(inside(key.bytes().data(), key.bytes().size()));
-  const kernels::Schedule& schedule = key.schedule(3);
-  EXPECT_TRUE(inside(&schedule, sizeof schedule));
-  EXPECT_TRUE(inside(schedule.by_position(), kernels::Schedule::kPositionSpan));
+  EXPECT_TRUE(inside(region, key.bytes().data(), key.bytes().size()));
+  {
+    const KeySchedule tables(key.bytes(), 3);
+    const kernels::Schedule& schedule = tables.get();
+    EXPECT_TRUE(inside(tables.region(), &schedule, sizeof schedule));
+    EXPECT_TRUE(inside(tables.region(), schedule.key().data(), schedule.key().size()));
+    EXPECT_TRUE(inside(tables.region(), schedule.by_position(), kernels::Schedule::kPositionSpan));
+    EXPECT_EQ(tables.region().kept_out_of_dumps(), KELM_LINUX_EXTRAS != 0);
+  }
   EXPECT_EQ(region.kept_out_of_dumps(), KELM_LINUX_EXTRAS != 0);
   const std::byte* const block = region.data();
   key.wipe();

@@ -9,6 +9,7 @@
 
 #include "key.h"
 #include "reference_cipher.h"
+#include "platform.h"
 #include "system.h"
 #include "test_support.h"
 
@@ -69,7 +70,7 @@ class StreamTest : public testing::TempDirTest {
   void SetUp() override {
     TempDirTest::SetUp();
     key_bytes_ = testing::random_bytes(32, 5);
-    ASSERT_TRUE(key_.assign(key_bytes_));
+    ASSERT_EQ(key_.assign(key_bytes_), KELM_OK);
   }
 
   /// What a whole stream of `shape` must write: the reference, chunk by chunk.
@@ -125,10 +126,11 @@ class StreamTest : public testing::TempDirTest {
     plan.helper_refused = shape.helper_refused;
     plan.shared_decryption = 0;  // even the smallest are shared, to meet both workers
     plan.kernels = set;
-    plan.stop_requested = std::move(stop);
+    plan.stop = std::move(stop);
     Streamed result;
     try {
-      result.end = stream_payload(plan, key_.schedule(kSeed), files, system_pages(),
+      const KeySchedule schedule(key_.bytes(), kSeed);
+      result.end = stream_payload(plan, schedule.get(), files, system_pages(),
                                   [&](std::uint64_t position) { result.told.push_back(position); });
     } catch (const std::bad_alloc&) {
       result.threw = true;
