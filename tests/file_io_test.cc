@@ -51,8 +51,11 @@ TEST_F(FileIoTest, RetriesACallThatASignalInterruptedUnlessAStopWasAsked) {
          return !read.failed && read.count == 100;
        },
        1},
-      {"write_full", [](FileAccess& files, int fd, std::uint8_t* bytes,
-                        const Stop& stop) { return write_full(files, fd, bytes, 100, stop); }},
+      {"write_full",
+       [](FileAccess& files, int fd, std::uint8_t* bytes, const Stop& stop) {
+         return write_full(files, fd, bytes, 100, stop);
+       },
+       0},
       {"write_full_at",
        [](FileAccess& files, int fd, std::uint8_t* bytes, const Stop& stop) {
          return write_full_at(files, fd, bytes, 100, 0, stop);
