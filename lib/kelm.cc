@@ -15,7 +15,6 @@
 #define KELM_VERSION "unknown"
 #endif
 
-
 struct kelm_stream {
   kelm_stream(kelm::Direction way, std::span<const std::uint8_t> key, std::uint8_t first)
       : direction(way), seed(first), schedule(key, first) {}
@@ -171,7 +170,8 @@ kelm_status kelm_decryptor_new(const kelm_key* key, kelm_stream** stream) {
 
 kelm_status kelm_stream_update(kelm_stream* stream, const void* in, size_t length, void* out,
                                size_t* written) {
-  if (stream == nullptr || written == nullptr || (length != 0 && (in == nullptr || out == nullptr))) {
+  if (stream == nullptr || written == nullptr ||
+      (length != 0 && (in == nullptr || out == nullptr))) {
     return KELM_INVALID_ARGUMENT;
   }
   *written = 0;
@@ -208,7 +208,6 @@ kelm_status kelm_encrypt_fd(const kelm_key* key, uint8_t seed, int in, int out,
   return stream_file(kelm::Direction::kEncrypt, key, seed, in, out, options);
 }
 
-kelm_status kelm_decrypt_fd(const kelm_key* key, int in, int out,
-                            const kelm_fd_options* options) {
+kelm_status kelm_decrypt_fd(const kelm_key* key, int in, int out, const kelm_fd_options* options) {
   return stream_file(kelm::Direction::kDecrypt, key, 0, in, out, options);
 }

@@ -31,7 +31,7 @@ extern "C" {
 #endif
 
 /* The library's version, such as "1.4.0". */
-KELM_API const char *kelm_version(void);
+KELM_API const char* kelm_version(void);
 
 /* What a call gives back. Values never change meaning; new ones are added
  * at the end. */
@@ -49,7 +49,7 @@ typedef enum kelm_status {
 } kelm_status;
 
 /* A short English text for `status`, such as "key too small"; never NULL. */
-KELM_API const char *kelm_status_text(kelm_status status);
+KELM_API const char* kelm_status_text(kelm_status status);
 
 /* ---- The key ---- */
 
@@ -59,7 +59,7 @@ typedef struct kelm_key kelm_key;
  * They are copied into memory kept out of swap and core dumps where the
  * system allows; the caller's copy stays the caller's. On failure `*key` is
  * NULL. */
-KELM_API kelm_status kelm_key_new(const void *bytes, size_t length, kelm_key **key);
+KELM_API kelm_status kelm_key_new(const void* bytes, size_t length, kelm_key** key);
 
 /* Reads a key from descriptor `fd`, from its position to its end, straight
  * into protected memory: a regular file's length is its size (a file too
@@ -67,10 +67,10 @@ KELM_API kelm_status kelm_key_new(const void *bytes, size_t length, kelm_key **k
  * 64 KiB. `*length`, if `length` is not NULL, is set to the key's length as
  * far as it was learned (0 when not at all), so that a caller can say what
  * was wrong with it. On failure `*key` is NULL. The descriptor stays open. */
-KELM_API kelm_status kelm_key_read_fd(int fd, kelm_key **key, uint64_t *length);
+KELM_API kelm_status kelm_key_read_fd(int fd, kelm_key** key, uint64_t* length);
 
 /* Wipes the key's bytes and frees it; NULL is fine. */
-KELM_API void kelm_key_free(kelm_key *key);
+KELM_API void kelm_key_free(kelm_key* key);
 
 /* ---- Streams: bytes in memory ---- */
 
@@ -79,8 +79,8 @@ typedef struct kelm_stream kelm_stream;
 /* An encryptor with seed byte `seed`, or a decryptor. Each holds what it
  * needs of the key in protected memory of its own, so the key may be freed
  * at once. On failure `*stream` is NULL. */
-KELM_API kelm_status kelm_encryptor_new(const kelm_key *key, uint8_t seed, kelm_stream **stream);
-KELM_API kelm_status kelm_decryptor_new(const kelm_key *key, kelm_stream **stream);
+KELM_API kelm_status kelm_encryptor_new(const kelm_key* key, uint8_t seed, kelm_stream** stream);
+KELM_API kelm_status kelm_decryptor_new(const kelm_key* key, kelm_stream** stream);
 
 /* Enciphers or deciphers the `length` bytes at `in` into `out`, and sets
  * `*written` to the bytes put there. An encryptor's first update writes
@@ -90,11 +90,11 @@ KELM_API kelm_status kelm_decryptor_new(const kelm_key *key, kelm_stream **strea
  * the very bytes one whole-file run gives; an update of several chunks runs
  * their chains side by side. `in` and `out` may be the same memory, but not
  * otherwise overlap. Only KELM_OK or KELM_INVALID_ARGUMENT. */
-KELM_API kelm_status kelm_stream_update(kelm_stream *stream, const void *in, size_t length,
-                                        void *out, size_t *written);
+KELM_API kelm_status kelm_stream_update(kelm_stream* stream, const void* in, size_t length,
+                                        void* out, size_t* written);
 
 /* Wipes the stream's tables and frees it; NULL is fine. */
-KELM_API void kelm_stream_free(kelm_stream *stream);
+KELM_API void kelm_stream_free(kelm_stream* stream);
 
 /* ---- Whole files, by descriptor ---- */
 
@@ -104,18 +104,18 @@ typedef struct kelm_fd_options {
    * not counted), `total` the payload's length, or UINT64_MAX where it is
    * not known before the input ends. Called on either worker, one call at
    * a time, in order. */
-  void (*progress)(void *context, uint64_t done, uint64_t total);
+  void (*progress)(void* context, uint64_t done, uint64_t total);
   /* Asked before each write, and when a call is about to wait on a pipe or
    * was cut short by a signal: nonzero stops the run, which cuts the output
    * back and returns KELM_STOPPED. Called on either worker. */
-  int (*stop)(void *context);
-  void *context;
+  int (*stop)(void* context);
+  void* context;
   /* Told on the library's second worker thread when it starts (`started`
    * 1) and just before it ends (0), so that a signal handler can end that
    * thread's waits too: a signal sent to it (pthread_kill) cuts a blocked
    * read or write short, and the run asks `stop`; on Windows,
    * CancelSynchronousIo on its handle does the same. May be NULL. */
-  void (*worker)(void *context, int started);
+  void (*worker)(void* context, int started);
   /* 1 to do all the work on the calling thread; 0 or 2 to let a second
    * worker share a file large enough to repay it. */
   unsigned workers;
@@ -131,13 +131,13 @@ typedef struct kelm_fd_options {
  * output and nothing after it: a regular output is cut back to it. Only
  * KELM_WRITE_FAILED may leave more, where the cut itself failed. The
  * descriptors stay open. `options` may be NULL. */
-KELM_API kelm_status kelm_encrypt_fd(const kelm_key *key, uint8_t seed, int in, int out,
-                                     const kelm_fd_options *options);
+KELM_API kelm_status kelm_encrypt_fd(const kelm_key* key, uint8_t seed, int in, int out,
+                                     const kelm_fd_options* options);
 
 /* Decrypts `in` (its first byte the seed) into `out`, as kelm_encrypt_fd
  * does. An input of the seed byte alone decrypts to nothing, KELM_OK. */
-KELM_API kelm_status kelm_decrypt_fd(const kelm_key *key, int in, int out,
-                                     const kelm_fd_options *options);
+KELM_API kelm_status kelm_decrypt_fd(const kelm_key* key, int in, int out,
+                                     const kelm_fd_options* options);
 
 #ifdef __cplusplus
 }

@@ -26,7 +26,8 @@ kelm_status check_key_length(std::uint64_t length) {
 
 kelm_status CipherKey::allocate(std::uint64_t length, PageSource& pages) {
   wipe();
-  region_ = SecretRegion(MAX_KEY_SIZE, SecretRegion::Lock::kYes, SecretRegion::Populate::kNo, pages);
+  region_ =
+      SecretRegion(MAX_KEY_SIZE, SecretRegion::Lock::kYes, SecretRegion::Populate::kNo, pages);
   if (!region_.valid()) return KELM_NO_MEMORY;
   size_ = static_cast<std::uint8_t>(length);
   return KELM_OK;

@@ -5,14 +5,13 @@
 namespace kelm {
 
 OutputSide::OutputSide(const StreamPlan& plan, std::size_t most_ahead, FileAccess& files,
-                           const ChunkDone& chunk_done)
+                       const ChunkDone& chunk_done)
     : plan_(plan), files_(files), chunk_done_(chunk_done), prefix_(plan.chunk_size, most_ahead) {}
 
 bool OutputSide::write_header() {
   const std::span<const std::uint8_t> header = plan_.header;
   if (header.empty()) return true;
-  const bool written =
-      put(header.data(), header.size(), plan_.output_offset - header.size());
+  const bool written = put(header.data(), header.size(), plan_.output_offset - header.size());
   if (!written) failed_ = true;
   return written;
 }

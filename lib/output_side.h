@@ -25,7 +25,7 @@ struct Piece {
 class OutputSide {
  public:
   OutputSide(const StreamPlan& plan, std::size_t most_ahead, FileAccess& files,
-               const ChunkDone& chunk_done);
+             const ChunkDone& chunk_done);
 
   /// Writes the plan's header, if any, before the payload.
   bool write_header();

@@ -14,8 +14,8 @@
 
 #include "helper_thread.h"
 #include "job_queue.h"
-#include "shape.h"
 #include "output_side.h"
+#include "shape.h"
 
 namespace kelm {
 
@@ -260,8 +260,8 @@ bool Stream::decrypt(std::uint64_t job, std::uint8_t* buffer) {
   } else if (plan_.input_access == Access::kAnywhere && start != 0) {
     // The byte before is the job before's to read: a read that fails there
     // says nothing of that job's bytes.
-    const ReadResult with_before =
-        read_full_at(files_, plan_.input, buffer, length + 1, plan_.input_offset + start - 1, plan_.stop);
+    const ReadResult with_before = read_full_at(files_, plan_.input, buffer, length + 1,
+                                                plan_.input_offset + start - 1, plan_.stop);
     got = with_before.count == 0 ? 0 : with_before.count - 1;
     if (got < length) input_ends(start + got, with_before.failed);
   } else {

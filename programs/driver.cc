@@ -228,7 +228,8 @@ std::optional<Failure> Run::process() {
 }
 
 kelm_status Run::stream(const kelm_fd_options& options) {
-  if (!encrypting()) return services_.decrypt(key_.get(), input_.get(), output_->file().get(), &options);
+  if (!encrypting())
+    return services_.decrypt(key_.get(), input_.get(), output_->file().get(), &options);
   const auto seed = static_cast<std::uint8_t>(clock_());
   return services_.encrypt(key_.get(), seed, input_.get(), output_->file().get(), &options);
 }

@@ -192,7 +192,6 @@ bool block_again(int fd) {
 
 }  // namespace
 
-
 std::optional<FileInfo> file_info(int fd) {
   struct stat status {};
   if (::fstat(fd, &status) != 0) return std::nullopt;

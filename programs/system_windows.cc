@@ -1,7 +1,6 @@
-// The system interface on Windows. Files are opened with the wide API and
-// handed to the rest of kelm as C runtime descriptors; their data moves
-// through the handles beneath, with positional reads and writes given by
-// OVERLAPPED offsets. Names travel as UTF-8 and are widened at the call.
+// The command's system calls on Windows. Files are opened with the wide API
+// and handed to the library as C runtime descriptors. Names travel as UTF-8
+// and are widened at the call.
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0A00  // Windows 10
 #endif
@@ -23,7 +22,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "file_io.h"
 #include "system.h"
 
 namespace kelm {
@@ -200,88 +198,9 @@ std::optional<FileInfo> info_at(const std::string& name, bool follow) {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-/// At most this many bytes in one call, which counts in 32 bits.
-constexpr std::size_t kLargestCall = std::size_t{1} << 30;
-
-OVERLAPPED at_offset(std::uint64_t offset) {
-  OVERLAPPED where{};
-  where.Offset = static_cast<DWORD>(offset);
-  where.OffsetHigh = static_cast<DWORD>(offset >> 32);
-  return where;
-}
-
-std::ptrdiff_t failed_with(int error) {
-  errno = error;
-  return -1;
-}
-
-class SystemFiles final : public FileAccess {
- public:
-  // Reads and writes in order are a pipe's, which may wait without end:
-  // once an interrupt has come, a read ends and a write fails at once, so
-  // that no wait begins after the interrupt cancelled those under way.
-  std::ptrdiff_t read(int fd, std::uint8_t* buffer, std::size_t length) override {
-    if (interrupt_received() != 0) return 0;
-    DWORD got = 0;
-    if (!::ReadFile(handle_of(fd), buffer, static_cast<DWORD>(std::min(length, kLargestCall)), &got,
-                    nullptr)) {
-      // A pipe whose writer has gone, or whose server disconnected once the
-      // data was read, has ended, as on other systems.
-      const DWORD error = ::GetLastError();
-      return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED ? 0 : failed_with(EIO);
-    }
-    return static_cast<std::ptrdiff_t>(got);
-  }
-  std::ptrdiff_t read_at(int fd, std::uint8_t* buffer, std::size_t length,
-                         std::uint64_t offset) override {
-    OVERLAPPED where = at_offset(offset);
-    DWORD got = 0;
-    if (!::ReadFile(handle_of(fd), buffer, static_cast<DWORD>(std::min(length, kLargestCall)), &got,
-                    &where)) {
-      return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : failed_with(EIO);
-    }
-    return static_cast<std::ptrdiff_t>(got);
-  }
-  std::ptrdiff_t write(int fd, const std::uint8_t* buffer, std::size_t length) override {
-    if (interrupt_received() != 0) return failed_with(EPIPE);
-    DWORD put = 0;
-    if (!::WriteFile(handle_of(fd), buffer, static_cast<DWORD>(std::min(length, kLargestCall)),
-                     &put, nullptr)) {
-      return failed_with(::GetLastError() == ERROR_DISK_FULL ? ENOSPC : EIO);
-    }
-    return static_cast<std::ptrdiff_t>(put);
-  }
-  std::ptrdiff_t write_at(int fd, const std::uint8_t* buffer, std::size_t length,
-                          std::uint64_t offset) override {
-    OVERLAPPED where = at_offset(offset);
-    DWORD put = 0;
-    if (!::WriteFile(handle_of(fd), buffer, static_cast<DWORD>(std::min(length, kLargestCall)),
-                     &put, &where)) {
-      return failed_with(::GetLastError() == ERROR_DISK_FULL ? ENOSPC : EIO);
-    }
-    return static_cast<std::ptrdiff_t>(put);
-  }
-  int truncate(int fd, std::uint64_t length) override {
-    LARGE_INTEGER end{};
-    end.QuadPart = static_cast<LONGLONG>(length);
-    HANDLE handle = handle_of(fd);
-    if (!::SetFilePointerEx(handle, end, nullptr, FILE_BEGIN) || !::SetEndOfFile(handle)) {
-      errno = EIO;
-      return -1;
-    }
-    return 0;
-  }
-  int close(int fd) override { return close_descriptor(fd) ? 0 : -1; }
-};
-
 }  // namespace
 
 // ---- Files ----
-
-FileAccess& system_files() {
-  static SystemFiles files;
-  return files;
-}
 
 std::optional<FileInfo> file_info(int fd) {
   HANDLE handle = handle_of(fd);
@@ -326,7 +245,11 @@ UniqueFd open_output_file(const std::string& name, Create create, unsigned permi
   return UniqueFd(adopt(handle, _O_WRONLY));
 }
 
-bool empty_file(int fd) { return system_files().truncate(fd, 0) == 0; }
+bool empty_file(int fd) {
+  const HANDLE handle = handle_of(fd);
+  LARGE_INTEGER start{};
+  return ::SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) && ::SetEndOfFile(handle);
+}
 
 void remove_if_same(const std::string& name, const FileInfo& file) {
   const std::optional<FileInfo> named = info_at(name, false);
@@ -499,72 +422,18 @@ void end_by_interrupt(int) {
   ::ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 }
 
-// ---- Memory ----
-
-std::size_t page_size() {
-  SYSTEM_INFO system{};
-  ::GetSystemInfo(&system);
-  return system.dwPageSize;
+void wake_on_interrupt(bool starting) {
+  // The handle is the thread's own, for as long as it is listed.
+  thread_local HANDLE self = nullptr;
+  if (starting &&
+      ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &self,
+                        0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    add_waiting_thread(self);
+  } else if (!starting && self != nullptr) {
+    remove_waiting_thread(self);
+    (void)::CloseHandle(self);
+    self = nullptr;
+  }
 }
-
-void* map_pages(std::size_t size, bool) {
-  // Committed private pages arrive zeroed.
-  return ::VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-}
-
-void unmap_pages(void* block, std::size_t) noexcept { (void)::VirtualFree(block, 0, MEM_RELEASE); }
-
-bool lock_pages(void* block, std::size_t size) { return ::VirtualLock(block, size) != 0; }
-
-void unlock_pages(void* block, std::size_t size) noexcept { (void)::VirtualUnlock(block, size); }
-
-bool exclude_from_dumps(void*, std::size_t) { return false; }
-
-void wipe_pages(void* block, std::size_t size) noexcept { wipe_bytes(block, size); }
-
-void wipe_bytes(void* data, std::size_t length) noexcept {
-  if (data != nullptr && length != 0) ::SecureZeroMemory(data, length);
-}
-
-// ---- Threads and stacks ----
-// Windows gives every thread a stack of its own placing; kelm's stacks are
-// not locked there.
-
-namespace {
-
-unsigned __stdcall run_thread_body(void* body) {
-  (*static_cast<std::function<void()>*>(body))();
-  return 0;
-}
-
-}  // namespace
-
-std::size_t thread_stack_size() { return 0; }
-
-int start_thread(std::function<void()>& body, void*, std::size_t, ThreadHandle& thread) {
-  const std::uintptr_t started = ::_beginthreadex(nullptr, 0, run_thread_body, &body, 0, nullptr);
-  if (started == 0) return errno != 0 ? errno : EAGAIN;
-  thread = started;
-  add_waiting_thread(reinterpret_cast<HANDLE>(started));
-  return 0;
-}
-
-void join_thread(ThreadHandle thread) noexcept {
-  const auto handle = reinterpret_cast<HANDLE>(thread);
-  (void)::WaitForSingleObject(handle, INFINITE);
-  // Out of the list before the handle goes, so no interrupt cancels through
-  // a handle the system may give another thread.
-  remove_waiting_thread(handle);
-  (void)::CloseHandle(handle);
-}
-
-bool guard_pages(void* block, std::size_t size, bool guard) noexcept {
-  DWORD before = 0;
-  return ::VirtualProtect(block, size, guard ? PAGE_NOACCESS : PAGE_READWRITE, &before) != 0;
-}
-
-StackLock lock_working_stack() { return {}; }
-
-void release_working_stack(const StackLock&) noexcept {}
 
 }  // namespace kelm

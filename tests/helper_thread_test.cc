@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "sanitized.h"
 #include "platform.h"
+#include "sanitized.h"
 #include "system.h"
 #include "test_support.h"
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "golden.h"
 #include "format.h"
+#include "golden.h"
 #include "kernels/kernel_sets.h"
 #include "kernels/kernels.h"
 #include "reference_cipher.h"

@@ -8,8 +8,8 @@
 #include <new>
 
 #include "key.h"
-#include "reference_cipher.h"
 #include "platform.h"
+#include "reference_cipher.h"
 #include "system.h"
 #include "test_support.h"
 

@@ -1,7 +1,7 @@
 // The system interface: what start-up leaves in place, file identity,
 // console text that a signal cuts short, and an interrupt at the question.
-#include "platform.h"
 #include "system.h"
+#include "platform.h"
 
 #include <gtest/gtest.h>
 
