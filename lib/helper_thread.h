@@ -8,9 +8,10 @@
 
 namespace kelm {
 
-/// A second thread that runs `body` to its end; joined when destroyed. Its
-/// stack, where key bytes pass, is locked against swap where the system
-/// allows, left out of core dumps and wiped once the thread has ended.
+/// A second thread that runs `body` to its end; joined when destroyed. On
+/// POSIX systems its stack, where key bytes pass, is the library's own:
+/// locked against swap where the system allows, left out of core dumps and
+/// wiped once the thread has ended. Windows places a thread's stack itself.
 class HelperThread {
  public:
   /// Starts `body`; throws std::system_error when no thread can be had, or

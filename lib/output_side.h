@@ -44,9 +44,9 @@ class OutputSide {
   bool cut_back();
 
   /// How the stream ended, once both workers have stopped: the input could
-  /// be read up to `readable` (UNKNOWN_LENGTH if to the end of a payload
-  /// of known length), or `read_failed` at that point. Tells of the last,
-  /// partial chunk written.
+  /// be read up to `readable` (the payload's length when all of it was
+  /// read), or `read_failed` at that point. Tells of the last, partial
+  /// chunk written.
   StreamEnd finish(std::uint64_t readable, bool read_failed);
 
  private:

@@ -9,7 +9,8 @@
 namespace kelm {
 
 /// Told, in order, of each chunk that has been written in full, with the
-/// payload position just past it.
+/// payload position just past it; and once the stream ends, of the end of a
+/// last, partial chunk.
 using ChunkDone = std::function<void(std::uint64_t position)>;
 
 /// The output's state, in payload positions: every byte before complete()

@@ -20,8 +20,9 @@ struct WorkShape {
   std::size_t tile = 0;
   /// From one lane to the next in the buffer.
   std::size_t stride = 0;
-  /// A job is read whole and written whole, because a file takes bytes
-  /// only in order; else an encryption job goes tile by tile.
+  /// A job is read whole and written whole: always when decrypting, and
+  /// when encrypting where a file takes bytes only in order; else an
+  /// encryption job goes tile by tile.
   bool whole = false;
   /// Bytes of one worker's buffer.
   std::size_t buffer = 0;
