@@ -125,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   plan.chunk_size = 1 + std::uint64_t{data[2]};
   plan.max_lanes = 1 + data[3] % kelm::kernels::kMaxLanes;
   plan.tile = 1 + data[4] % 64;
-  plan.stretch = plan.max_lanes * plan.tile;
+  plan.decryption_job = plan.max_lanes * plan.tile;
   plan.whole_lanes = plan.max_lanes;
   plan.payload = unknown_length ? kelm::UNKNOWN_LENGTH : payload.size();
   std::uint64_t readable = payload.size();

@@ -25,7 +25,7 @@ class JobQueue {
       : jobs_(jobs), window_(window), finished_(static_cast<std::size_t>(window), false) {}
 
   /// The next job; nothing once none is left or the stream is ending.
-  std::optional<std::uint64_t> take() {
+  std::optional<std::uint64_t> next_job() {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return stopped_ || next_ >= jobs_ || next_ < oldest_ + window_; });
     if (stopped_ || next_ >= jobs_) return std::nullopt;
@@ -47,7 +47,8 @@ class JobQueue {
     changed_.notify_all();
   }
 
-  void finish(std::uint64_t job) {
+  /// Marks `job` done, which may move the window on.
+  void done(std::uint64_t job) {
     const std::lock_guard lock(mutex_);
     finished_[slot(job)] = true;
     while (oldest_ < next_ && finished_[slot(oldest_)]) finished_[slot(oldest_++)] = false;

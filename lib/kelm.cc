@@ -101,7 +101,7 @@ kelm_status new_stream(const kelm_key* key, kelm::Direction direction, std::uint
   } catch (...) {
     // The only exceptions the engine's calls throw are of memory running out.
   }
-  kelm::release_working_stack(stack);
+  kelm::unlock_working_stack(stack);
   return status;
 }
 

@@ -8,14 +8,6 @@ OutputSide::OutputSide(const StreamPlan& plan, std::size_t most_ahead, FileAcces
                        const ChunkDone& chunk_done)
     : plan_(plan), files_(files), chunk_done_(chunk_done), prefix_(plan.chunk_size, most_ahead) {}
 
-bool OutputSide::write_header() {
-  const std::span<const std::uint8_t> header = plan_.header;
-  if (header.empty()) return true;
-  const bool written = put(header.data(), header.size(), plan_.output_offset - header.size());
-  if (!written) failed_ = true;
-  return written;
-}
-
 bool OutputSide::write(std::span<const Piece> pieces) {
   {
     const std::lock_guard lock(mutex_);
@@ -23,6 +15,15 @@ bool OutputSide::write(std::span<const Piece> pieces) {
     if (plan_.stop && plan_.stop()) {
       stopped_ = true;
       return false;
+    }
+    // Under the lock: every payload byte follows the header, on either worker.
+    if (!header_written_) {
+      const std::span<const std::uint8_t> header = plan_.header;
+      if (!put(header.data(), header.size(), plan_.output_offset - header.size())) {
+        failed_ = true;
+        return false;
+      }
+      header_written_ = true;
     }
     for (const Piece& piece : pieces) prefix_.will_write(piece.position + piece.length);
   }
@@ -58,7 +59,7 @@ bool OutputSide::cut_back() {
   return files_.truncate(plan_.output, plan_.output_offset + prefix_.complete()) == 0;
 }
 
-StreamEnd OutputSide::finish(std::uint64_t readable, bool read_failed) {
+StreamEnd OutputSide::verdict(std::uint64_t readable, bool read_failed) {
   if (!cut_back()) return StreamEnd::kWriteFailed;
   // A stop asked for while a write was under way may have failed that
   // write: the stop is what ended the stream.

@@ -27,13 +27,15 @@ class OutputSide {
   OutputSide(const StreamPlan& plan, std::size_t most_ahead, FileAccess& files,
              const ChunkDone& chunk_done);
 
-  /// Writes the plan's header, if any, before the payload.
-  bool write_header();
+  /// Whether the output takes bytes only in order: a job then writes in turn.
+  bool in_order() const { return plan_.output_access == Access::kInOrder; }
 
   /// Writes `pieces`, each where it belongs (an output written in order
-  /// takes them as they come: its caller keeps the order). False to end
-  /// the stream: a stop was asked for, or a write failed, here or on the
-  /// other worker. No lock on the prefix is held while the system writes.
+  /// takes them as they come: its caller keeps the order), after the
+  /// plan's header the first time, so that an empty stream writes nothing.
+  /// False to end the stream: a stop was asked for, or a write failed, here
+  /// or on the other worker. No lock on the prefix is held while the system
+  /// writes the pieces.
   bool write(std::span<const Piece> pieces);
 
   /// Whether the stream is ending: a stop, or a failed write.
@@ -47,7 +49,7 @@ class OutputSide {
   /// be read up to `readable` (the payload's length when all of it was
   /// read), or `read_failed` at that point. Tells of the last, partial
   /// chunk written.
-  StreamEnd finish(std::uint64_t readable, bool read_failed);
+  StreamEnd verdict(std::uint64_t readable, bool read_failed);
 
  private:
   /// Writes `length` bytes at `offset` of an output written anywhere, or
@@ -62,6 +64,7 @@ class OutputSide {
   OutputPrefix prefix_;
   std::atomic<bool> failed_{false};
   std::atomic<bool> stopped_{false};
+  bool header_written_ = false;  // guarded by mutex_
 };
 
 }  // namespace kelm

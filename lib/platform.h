@@ -102,6 +102,6 @@ StackLock lock_working_stack();
 /// Wipes kWorkingStackSize bytes of stack below the caller (the frames a
 /// run left there), then lets the stack locked by `lock` be swapped again.
 /// Called at the depth lock_working_stack() was.
-void release_working_stack(const StackLock& lock) noexcept;
+void unlock_working_stack(const StackLock& lock) noexcept;
 
 }  // namespace kelm

@@ -228,7 +228,7 @@ bool guard_pages(void* block, std::size_t size, bool guard) noexcept {
   return lock;
 }
 
-[[gnu::noinline]] void release_working_stack(const StackLock& lock) noexcept {
+[[gnu::noinline]] void unlock_working_stack(const StackLock& lock) noexcept {
   if (lock.low == nullptr) return;
   zero_stack_below();
   if (lock.locked) unlock_pages(lock.low, lock.size);

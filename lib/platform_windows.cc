@@ -180,6 +180,6 @@ bool guard_pages(void* block, std::size_t size, bool guard) noexcept {
 
 StackLock lock_working_stack() { return {}; }
 
-void release_working_stack(const StackLock&) noexcept {}
+void unlock_working_stack(const StackLock&) noexcept {}
 
 }  // namespace kelm

@@ -39,19 +39,19 @@ SecretRegion::SecretRegion(std::size_t size, Lock lock, Populate populate, PageS
   locked_ = lock == Lock::kYes && lock_pages(block, rounded);
 }
 
-SecretRegion::SecretRegion(SecretRegion&& other) noexcept { take(other); }
+SecretRegion::SecretRegion(SecretRegion&& other) noexcept { move_from(other); }
 
 SecretRegion& SecretRegion::operator=(SecretRegion&& other) noexcept {
   if (this != &other) {
-    release();
-    take(other);
+    give_back();
+    move_from(other);
   }
   return *this;
 }
 
-SecretRegion::~SecretRegion() { release(); }
+SecretRegion::~SecretRegion() { give_back(); }
 
-void SecretRegion::take(SecretRegion& other) noexcept {
+void SecretRegion::move_from(SecretRegion& other) noexcept {
   pages_ = std::exchange(other.pages_, nullptr);
   data_ = std::exchange(other.data_, nullptr);
   size_ = std::exchange(other.size_, 0);
@@ -59,7 +59,7 @@ void SecretRegion::take(SecretRegion& other) noexcept {
   kept_out_of_dumps_ = std::exchange(other.kept_out_of_dumps_, false);
 }
 
-void SecretRegion::release() noexcept {
+void SecretRegion::give_back() noexcept {
   if (data_ == nullptr) return;
   wipe_pages(data_, size_);
   if (locked_) unlock_pages(data_, size_);

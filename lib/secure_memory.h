@@ -53,8 +53,8 @@ class SecretRegion {
   bool kept_out_of_dumps() const { return kept_out_of_dumps_; }
 
  private:
-  void release() noexcept;
-  void take(SecretRegion& other) noexcept;
+  void give_back() noexcept;
+  void move_from(SecretRegion& other) noexcept;
 
   PageSource* pages_ = nullptr;
   std::byte* data_ = nullptr;

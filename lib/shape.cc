@@ -61,7 +61,7 @@ void encryption_shape(const StreamPlan& plan, WorkShape& shape) {
                        ? (shape.tile + kCacheLine - 1) / kCacheLine * kCacheLine + kCacheLine
                        : shape.tile;
   }
-  shape.span = shape.lanes * plan.chunk_size;
+  shape.job_size = shape.lanes * plan.chunk_size;
   // A lane shorter than the first runs on through the buffer's next bytes:
   // every lane has its full room.
   shape.buffer = shape.lanes > 1 ? shape.lanes * shape.stride
@@ -70,11 +70,12 @@ void encryption_shape(const StreamPlan& plan, WorkShape& shape) {
 }
 
 void decryption_shape(const StreamPlan& plan, WorkShape& shape) {
-  // No chains to keep apart: a job is a plain stretch, and the byte before
+  // No chains to keep apart: a job is a plain run of bytes, and the byte before
   // it, whose ciphertext the first byte's feedback needs.
-  shape.span = std::min<std::uint64_t>(std::max<std::size_t>(plan.stretch, 1), plan.payload);
+  shape.job_size =
+      std::min<std::uint64_t>(std::max<std::size_t>(plan.decryption_job, 1), plan.payload);
   shape.whole = true;
-  shape.buffer = static_cast<std::size_t>(shape.span) + 1;
+  shape.buffer = static_cast<std::size_t>(shape.job_size) + 1;
 }
 
 }  // namespace
@@ -86,7 +87,8 @@ WorkShape shape_of(const StreamPlan& plan) {
   } else {
     decryption_shape(plan, shape);
   }
-  shape.jobs = plan.payload == UNKNOWN_LENGTH ? UNKNOWN_LENGTH : ceil_div(plan.payload, shape.span);
+  shape.jobs =
+      plan.payload == UNKNOWN_LENGTH ? UNKNOWN_LENGTH : ceil_div(plan.payload, shape.job_size);
   const bool worth_sharing =
       plan.direction == Direction::kEncrypt || plan.payload > plan.shared_decryption;
   shape.workers = shape.jobs > 1 && worth_sharing ? std::clamp<std::size_t>(plan.workers, 1, 2) : 1;

@@ -12,8 +12,8 @@ namespace kelm {
 struct WorkShape {
   /// Jobs in the payload; UNKNOWN_LENGTH until an input read in order ends.
   std::uint64_t jobs = 0;
-  /// Payload bytes a job covers; job n starts at n * span.
-  std::uint64_t span = 0;
+  /// Payload bytes a job covers; job n starts at n * job_size.
+  std::uint64_t job_size = 0;
   /// Chunks an encryption job enciphers side by side (1 when decrypting).
   std::size_t lanes = 1;
   /// Positions of each lane enciphered at a time.

@@ -32,7 +32,7 @@ inline constexpr std::uint64_t UNKNOWN_LENGTH = ~std::uint64_t{0};
 inline constexpr std::size_t TILE_SIZE = std::size_t{64} * 1024;
 
 /// Bytes of one decryption job: the same balance.
-inline constexpr std::size_t STRETCH_SIZE = std::size_t{256} * 1024;
+inline constexpr std::size_t DECRYPTION_JOB_SIZE = std::size_t{256} * 1024;
 
 /// Bytes a decryption must exceed for a second worker to share it: below,
 /// starting the helper and sharing the file with it cost more than the
@@ -64,7 +64,7 @@ struct StreamPlan {
   /// tests shrink them to reach every boundary with small inputs.
   std::size_t max_lanes = kernels::kMaxLanes;
   std::size_t tile = TILE_SIZE;
-  std::size_t stretch = STRETCH_SIZE;
+  std::size_t decryption_job = DECRYPTION_JOB_SIZE;
   std::size_t whole_lanes = WHOLE_LANES;
   std::uint64_t shared_decryption = SHARED_DECRYPTION;
   /// 2 to share the jobs with a helper thread, 1 to do them all here.

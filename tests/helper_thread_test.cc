@@ -65,7 +65,7 @@ TEST(HelperThreadTest, StacksAreLockedAndLeftOutOfDumps) {
     SCOPED_TRACE("the calling thread's, for a run");
     const StackLock lock = lock_working_stack();
     expect_kept_out(flags_of_a_frame());
-    release_working_stack(lock);
+    unlock_working_stack(lock);
   }
 #endif
 }
@@ -109,7 +109,7 @@ TEST(HelperThreadTest, TheWorkingStackIsWipedBeforeItIsUnlocked) {
   const auto* below = static_cast<const char*>(__builtin_frame_address(0)) - 2048;
   const auto left =
       lock.low != nullptr ? markers_in(lock, below) : decltype(markers_in(lock, below))();
-  release_working_stack(lock);
+  unlock_working_stack(lock);
   if (lock.low == nullptr) GTEST_SKIP() << "the calling thread's stack is left as it is";
   ASSERT_FALSE(left.empty()) << "no marker to wipe";
   // Only the words the marker was seen in.

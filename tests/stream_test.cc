@@ -121,7 +121,7 @@ class StreamTest : public testing::TempDirTest {
     plan.max_lanes = shape.lanes;
     plan.tile = shape.tile;
     plan.whole_lanes = shape.lanes;
-    plan.stretch = shape.lanes * shape.tile;  // decryption's jobs, in the same table
+    plan.decryption_job = shape.lanes * shape.tile;  // decryption's jobs, in the same table
     plan.workers = shape.workers;
     plan.helper_refused = shape.helper_refused;
     plan.shared_decryption = 0;  // even the smallest are shared, to meet both workers
@@ -177,7 +177,7 @@ const Shape kShapes[] = {
      TILE_SIZE},
     {"encrypt from a pipe, real chunks", kEnc, 2 * CHUNK_SIZE + 12'345, CHUNK_SIZE, WHOLE_LANES,
      TILE_SIZE, kUnknownLength},
-    {"decrypt, real chunks", kDec, 2 * CHUNK_SIZE + 12'345, CHUNK_SIZE, 1, STRETCH_SIZE},
+    {"decrypt, real chunks", kDec, 2 * CHUNK_SIZE + 12'345, CHUNK_SIZE, 1, DECRYPTION_JOB_SIZE},
 };
 
 TEST_F(StreamTest, EveryShapeMatchesTheReference) {
