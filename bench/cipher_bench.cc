@@ -7,15 +7,20 @@
 // encrypt10 runs 10 lanes the same way, as for a 10 MB file, and encrypt1
 // one lane, as for a file of two chunks.
 // Decryption runs the same 1 MiB as one stretch.
+// update/encrypt and update/decrypt run 100 MB through one
+// kelm_stream_update call, as a program using the library would: compare
+// with `kelm` on a 100 MB file (bench/compare.sh).
 //
 // Run: build/bench/bench/cipher_bench [--benchmark_repetitions=5]
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "format.h"
 #include "kelm.h"
 #include "kernels/kernels.h"
 #include "reference_cipher.h"
@@ -87,7 +92,34 @@ void reference(benchmark::State& state, bool encrypting, std::size_t key_size) {
   count_bytes(state);
 }
 
+/// 100 MB through one kelm_stream_update call, from one buffer to another.
+void update(benchmark::State& state, bool encrypting) {
+  constexpr std::size_t kLength = 100'000'000;
+  const Bytes key_bytes = random_bytes(32, 1);
+  kelm_key* key = nullptr;
+  if (kelm_key_new(key_bytes.data(), key_bytes.size(), &key) != KELM_OK) std::abort();
+  const Bytes in = random_bytes(kLength + 1, 2);
+  Bytes out(kLength + 1);
+  for (auto _ : state) {
+    kelm_stream* stream = nullptr;
+    const kelm_status made =
+        encrypting ? kelm_encryptor_new(key, kSeed, &stream) : kelm_decryptor_new(key, &stream);
+    std::size_t written = 0;
+    if (made != KELM_OK || kelm_stream_update(stream, in.data(), encrypting ? kLength : kLength + 1,
+                                              out.data(), &written) != KELM_OK) {
+      std::abort();
+    }
+    kelm_stream_free(stream);
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  kelm_key_free(key);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kLength));
+}
+
 void register_all() {
+  benchmark::RegisterBenchmark("update/encrypt", update, true)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("update/decrypt", update, false)->Unit(benchmark::kMillisecond);
   for (std::size_t size : kKeySizes) {
     const std::string key = "/key:" + std::to_string(size);
     for (const kelm::kernels::Kernels* set : kelm::kernels::available()) {
