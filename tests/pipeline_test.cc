@@ -24,63 +24,6 @@ using testing::Bytes;
 
 #ifndef _WIN32
 
-/// Pipes on kelm's standard streams: bytes fed to its input by one thread,
-/// its output taken by another, while it runs.
-class Piped {
- public:
-  /// Feeds `input` to standard input when set, takes standard output when
-  /// `take_output`.
-  Piped(std::optional<Bytes> input, bool take_output) {
-    if (input) {
-      EXPECT_EQ(::pipe2(in_, O_CLOEXEC), 0);
-      feeder_ = std::thread([this, bytes = std::move(*input)] {
-        write_all(in_[1], bytes);
-        ::close(in_[1]);
-      });
-    }
-    if (take_output) {
-      EXPECT_EQ(::pipe2(out_, O_CLOEXEC), 0);
-      taker_ = std::thread([this] {
-        std::uint8_t block[65536];
-        ssize_t got = 0;
-        while ((got = ::read(out_[0], block, sizeof block)) > 0)
-          taken_.insert(taken_.end(), block, block + got);
-      });
-    }
-  }
-
-  /// Puts the pipes in place in kelm's process.
-  void in_child() const {
-    if (in_[0] >= 0) ::dup2(in_[0], 0);
-    if (out_[1] >= 0) ::dup2(out_[1], 1);
-  }
-
-  /// Waits for both threads once kelm has ended; what it wrote.
-  Bytes finish() {
-    if (feeder_.joinable()) feeder_.join();
-    if (in_[0] >= 0) ::close(in_[0]);
-    if (out_[1] >= 0) ::close(out_[1]);  // the last writer: the taker sees the end
-    if (taker_.joinable()) taker_.join();
-    if (out_[0] >= 0) ::close(out_[0]);
-    return taken_;
-  }
-
-  static void write_all(int fd, const Bytes& bytes) {
-    for (std::size_t done = 0; done < bytes.size();) {
-      const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
-      if (put <= 0) return;  // kelm stopped reading
-      done += static_cast<std::size_t>(put);
-    }
-  }
-
- private:
-  int in_[2] = {-1, -1};
-  int out_[2] = {-1, -1};
-  std::thread feeder_;
-  std::thread taker_;
-  Bytes taken_;
-};
-
 class PipelineTest : public testing::TempDirTest {
  protected:
   void SetUp() override {
@@ -89,20 +32,16 @@ class PipelineTest : public testing::TempDirTest {
     testing::write_file(path("key"), key_);
   }
 
-  /// Runs kelm with `args`, feeding `input` to standard input when set and
-  /// taking standard output into `out` when asked.
-  testing::Outcome kelm(const std::vector<std::string>& args, std::optional<Bytes> input,
+  /// Runs kelm with `args`, feeding `input` to standard input through a
+  /// pipe when set and taking standard output into `out` when asked.
+  testing::Outcome kelm(const std::vector<std::string>& args, const std::optional<Bytes>& input,
                         Bytes* out = nullptr, testing::Launch launch = {}) {
-    Piped pipes(std::move(input), out != nullptr);
-    const std::function<void()> also = launch.before_exec;
-    launch.before_exec = [&] {
-      pipes.in_child();
-      if (also) also();
-    };
-    if (!launch.input && !launch.input_file) launch.input = "";  // replaced by the pipe
+    launch.input_piped = input.has_value();
+    launch.output_piped = out != nullptr;
+    if (input) launch.input = std::string(input->begin(), input->end());
+    if (!launch.input && !launch.input_file) launch.input = "";
     testing::Outcome outcome = testing::run_binary(args, dir_.string(), launch);
-    const Bytes taken = pipes.finish();
-    if (out != nullptr) *out = taken;
+    if (out != nullptr) *out = Bytes(outcome.out.begin(), outcome.out.end());
     return outcome;
   }
 
@@ -197,12 +136,7 @@ TEST_F(PipelineTest, AFileOnStandardInputIsReadFromWhereItWasLeft) {
 /// opened it.
 std::thread feed_fifo(const std::string& name, Bytes bytes) {
   EXPECT_EQ(::mkfifo(name.c_str(), 0600), 0);
-  return std::thread([name, bytes = std::move(bytes)] {
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    Piped::write_all(fd, bytes);
-    ::close(fd);
-  });
+  return std::thread([name, bytes = std::move(bytes)] { testing::write_file(name, bytes); });
 }
 
 TEST_F(PipelineTest, AFifoInputAndAKeyFromAPipe) {
