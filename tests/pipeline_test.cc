@@ -46,11 +46,7 @@ class PipelineTest : public testing::TempDirTest {
   }
 
   Bytes sealed(const Bytes& plain, std::uint8_t seed) const {
-    Bytes data = plain;
-    for (std::uint64_t at = 0; at < data.size(); at += CHUNK_SIZE) {
-      reference::transform_chunk(key_, true, data.data() + at,
-                                 std::min<std::uint64_t>(CHUNK_SIZE, data.size() - at), seed);
-    }
+    Bytes data = reference::transform_payload(key_, true, plain, seed, CHUNK_SIZE);
     data.insert(data.begin(), seed);
     return data;
   }
