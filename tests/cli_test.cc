@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "kelm.h"
+#include "reference_cipher.h"
 #include "sanitized.h"
 #include "test_support.h"
 
@@ -296,22 +298,68 @@ TEST_F(CliTest, RespectsPermissions) {
 #endif
 }
 
+/// The lines kelm draws for a stream of unknown length: after each chunk,
+/// then the last again where it ends on a chunk's end, then the final line.
+std::string stream_progress(std::uint64_t payload, std::uint64_t start) {
+  std::string lines;
+  std::uint64_t position = 0;
+  do {
+    position = std::min<std::uint64_t>(position + CHUNK_SIZE, payload);
+    if (position != 0) lines += "\r completed " + std::to_string(start + position) + " B";
+  } while (position < payload);
+  if (payload % CHUNK_SIZE == 0) lines += "\r completed " + std::to_string(start + payload) + " B";
+  return lines + "\r completed " + std::to_string(start + payload) + " B\n";
+}
+
 TEST_F(CliTest, RoundTripsAcrossChunkBoundaries) {
-  const std::size_t kSizes[] = {1, 999'999, 1'000'000, 1'000'001, 2'500'000};
-  for (std::size_t size : kSizes) {
-    SCOPED_TRACE(size);
-    input_ = testing::pattern(size, 9);
-    write_file(path("in"), input_);
-    std::remove(path("sealed").c_str());
-    std::remove(path("opened").c_str());
-    const testing::Outcome sealed = kelm({"encrypt", "in", "sealed", "key"});
-    ASSERT_EQ(sealed.status, 0) << sealed.err;
-    const std::string total = std::to_string(size);
-    EXPECT_TRUE(sealed.out.ends_with("\r completed 100% " + total + " out of " + total + " B\n"));
-    EXPECT_EQ(read_file(path("sealed"))->size(), size + 1);
-    const testing::Outcome opened = kelm({"decrypt", "sealed", "opened", "key"});
-    ASSERT_EQ(opened.status, 0) << opened.err;
-    EXPECT_EQ(read_file(path("opened")), input_);
+  // File to file, and standard input to standard output, whose progress goes
+  // to standard error in the form for a length not known in advance.
+  const struct {
+    std::size_t size;
+    bool piped;
+  } kCases[] = {{1, false},         {999'999, false}, {1'000'000, false}, {1'000'001, false},
+                {2'500'000, false}, {1, true},        {999'999, true},    {1'000'000, true},
+                {1'000'001, true},  {8'000'001, true}};
+  // Runs `mode` on `from`, through pipes or files, and takes what it wrote.
+  const auto run = [this](bool piped, const std::string& mode, const Bytes& from, Bytes& to) {
+    testing::Launch launch;
+    launch.input_piped = launch.output_piped = piped;
+    if (piped) launch.input = std::string(from.begin(), from.end());
+    write_file(path("from"), from);
+    std::remove(path("to").c_str());
+    const testing::Outcome outcome = testing::run_binary(
+        {mode, piped ? "-" : "from", piped ? "-" : "to", "key"}, dir_.string(), launch);
+    to = piped ? Bytes(outcome.out.begin(), outcome.out.end())
+               : read_file(path("to")).value_or(Bytes());
+    return outcome;
+  };
+  for (const auto& c : kCases) {
+    if (c.piped && !kPosix) continue;
+    SCOPED_TRACE(::testing::Message() << c.size << (c.piped ? " B, piped" : " B, in files"));
+    const Bytes plain = testing::pattern(c.size, 9);
+    Bytes sealed;
+    testing::Outcome outcome = run(c.piped, "encrypt", plain, sealed);
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    const std::string total = std::to_string(c.size);
+    if (c.piped) {
+      EXPECT_EQ(outcome.err, kKeyLine + stream_progress(c.size, 0));
+    } else {
+      EXPECT_TRUE(
+          outcome.out.ends_with("\r completed 100% " + total + " out of " + total + " B\n"));
+    }
+    ASSERT_FALSE(sealed.empty());
+    Bytes expected = reference::transform_payload(key_, true, plain, sealed[0], CHUNK_SIZE);
+    expected.insert(expected.begin(), sealed[0]);
+    EXPECT_TRUE(sealed == expected);
+    // Back file to file, and the way it came.
+    Bytes opened;
+    ASSERT_EQ(run(false, "decrypt", sealed, opened).status, 0);
+    EXPECT_TRUE(opened == plain);
+    if (!c.piped) continue;
+    outcome = run(true, "decrypt", sealed, opened);
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.err, kKeyLine + stream_progress(c.size, 1));
+    EXPECT_TRUE(opened == plain);
   }
 }
 
