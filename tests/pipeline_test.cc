@@ -228,7 +228,8 @@ TEST_F(PipelineTest, TerminalsAreNeverDataButGiveTheAnswer) {
 }
 
 TEST_F(PipelineTest, StandardOutputFaults) {
-  testing::write_file(path("plain"), testing::pattern(3'000'000, 2));
+  const Bytes plain = testing::pattern(3'000'000, 2);
+  testing::write_file(path("plain"), plain);
   // A reader that went away.
   testing::Launch closed;
   closed.output_to_closed_pipe = true;
@@ -237,15 +238,14 @@ TEST_F(PipelineTest, StandardOutputFaults) {
   EXPECT_TRUE(outcome.err.ends_with("Error: could not write output file -\n")) << outcome.err;
   // `>> plain`: the input itself.
   testing::Launch onto_input;
-  const std::string plain = path("plain");
-  onto_input.before_exec = [plain] {
-    const int fd = ::open(plain.c_str(), O_WRONLY | O_APPEND);
+  onto_input.before_exec = [name = path("plain")] {
+    const int fd = ::open(name.c_str(), O_WRONLY | O_APPEND);
     if (fd >= 0) ::dup2(fd, 1);
   };
   outcome = kelm({"encrypt", "plain", "-", "key"}, std::nullopt, nullptr, onto_input);
   EXPECT_EQ(outcome.status, 3);
   EXPECT_EQ(outcome.err, "Error: output file - is the same file as the input or key file\n");
-  EXPECT_EQ(testing::read_file(path("plain")), testing::pattern(3'000'000, 2));
+  EXPECT_EQ(testing::read_file(path("plain")), plain);
   // A write that fails after a progress line on standard error: the message
   // starts a line of its own.
   ASSERT_EQ(kelm({"encrypt", "plain", "sealed", "key"}, std::nullopt).status, 0);
