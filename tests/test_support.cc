@@ -524,19 +524,19 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
   for (auto& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
 
-  int answer[2] = {-1, -1};
   int fed[2] = {-1, -1};
   int piped[2] = {-1, -1};
   int unread[2] = {-1, -1};
-  if ((launch.before_answer && ::pipe(answer) != 0) ||
-      ((launch.input_held || launch.input_piped) && ::pipe2(fed, O_CLOEXEC) != 0) ||
+  const bool input_pipe = launch.input_held || launch.input_piped || launch.before_answer;
+  if ((input_pipe && ::pipe2(fed, O_CLOEXEC) != 0) ||
       ((launch.output_to_closed_pipe || launch.output_piped) && ::pipe2(piped, O_CLOEXEC) != 0) ||
       (launch.output_room && !fill_pipe(unread, *launch.output_room))) {
     return {};
   }
   std::thread feeder;
-  // Held, the writing end stays ours until kelm has ended; else the feeder's.
-  if (fed[1] >= 0) {
+  // Held, the writing end stays ours until kelm has ended; else the feeder's,
+  // which waits for the question when the input is the answer.
+  if (fed[1] >= 0 && !launch.before_answer) {
     const int end = launch.input_held ? fed[1] : std::exchange(fed[1], -1);
     feeder = feed(end, launch.input.value_or(""), launch.input_held);
   }
@@ -550,9 +550,6 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
   if (pid == 0) {
     if (fed[0] >= 0) {
       put_in_place(fed[0], 0);
-    } else if (launch.before_answer) {
-      ::close(answer[1]);
-      put_in_place(answer[0], 0);
     } else if (launch.input || launch.input_file) {
       put_in_place(::open(in_path.c_str(), O_RDONLY), 0);
     } else {
@@ -594,12 +591,8 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
   }
   if (launch.while_running && pid > 0) launch.while_running(pid);
   if (launch.before_answer) {
-    ::close(answer[0]);
     if (pid > 0 && wait_for_text(err_path, "overwrite? (Y/n): ")) launch.before_answer();
-    const std::string text = launch.input.value_or("");
-    (void)std::signal(SIGPIPE, SIG_IGN);  // kelm may have ended without reading
-    (void)!::write(answer[1], text.data(), text.size());
-    ::close(answer[1]);
+    feeder = feed(std::exchange(fed[1], -1), launch.input.value_or(""), false);
   }
 
   Outcome outcome;
