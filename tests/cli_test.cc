@@ -130,7 +130,8 @@ TEST_F(CliTest, FailuresAndQuestions) {
     std::string out;
     std::string err;
     After after;
-    bool posix_only = false;  // FIFOs, /dev and symbolic links
+    bool posix_only = false;  // FIFOs, /dev, symbolic links and pipes
+    bool piped = false;       // `answer` piped in as the input, the output piped out
   } kCases[] = {
       // clang-format off
       {"no arguments", no_setup, {}, {}, 1, "", kUsage, After::kAbsent},
@@ -232,6 +233,13 @@ TEST_F(CliTest, FailuresAndQuestions) {
        {"decrypt", "seed", "out", "key"}, {}, 0,
        std::string(kKeyLine) + "\r completed 0% 1 out of 0 B\r completed 100% 0 out of 0 B\n", "",
        After::kEmpty},
+      // Through pipes the text goes to standard error, for a length not known in advance.
+      {"empty input, piped", no_setup, {"encrypt", "-", "-", "key"}, "", 2, "",
+       std::string(kKeyLine) + "Error: input file is empty.\n", After::kAbsent, true, true},
+      {"empty input, piped, decrypt", no_setup, {"decrypt", "-", "-", "key"}, "", 2, "",
+       std::string(kKeyLine) + "Error: input file is empty.\n", After::kAbsent, true, true},
+      {"seed byte only, piped", no_setup, {"decrypt", "-", "-", "key"}, "s", 0, "",
+       std::string(kKeyLine) + "\r completed 1 B\r completed 1 B\n", After::kAbsent, true, true},
       // clang-format on
   };
   for (const auto& c : kCases) {
@@ -241,7 +249,10 @@ TEST_F(CliTest, FailuresAndQuestions) {
     TearDown();
     SetUp();
     c.setup(dir_.string());
-    const testing::Outcome outcome = kelm(c.args, c.answer);
+    testing::Launch launch;
+    launch.input = c.answer;
+    launch.input_piped = launch.output_piped = c.piped;
+    const testing::Outcome outcome = testing::run_binary(c.args, dir_.string(), launch);
     EXPECT_EQ(outcome.status, c.status);
     EXPECT_EQ(outcome.out, c.out);
     EXPECT_EQ(outcome.err, c.err);

@@ -54,22 +54,6 @@ class PipelineTest : public testing::TempDirTest {
   const Bytes key_ = testing::pattern(16, 9);
 };
 
-TEST_F(PipelineTest, EmptyAndSeedOnlyStreams) {
-  Bytes out;
-  testing::Outcome outcome = kelm({"encrypt", "-", "-", "key"}, Bytes(), &out);
-  EXPECT_EQ(outcome.status, 2);
-  EXPECT_EQ(outcome.err, "keysize is 2^4\nError: input file is empty.\n");
-  EXPECT_TRUE(out.empty());
-  outcome = kelm({"decrypt", "-", "-", "key"}, Bytes(), &out);
-  EXPECT_EQ(outcome.status, 2);
-  EXPECT_EQ(outcome.err, "keysize is 2^4\nError: input file is empty.\n");
-  // A seed byte alone decrypts to nothing.
-  outcome = kelm({"decrypt", "-", "-", "key"}, Bytes{7}, &out);
-  EXPECT_EQ(outcome.status, 0);
-  EXPECT_EQ(outcome.err, "keysize is 2^4\n\r completed 1 B\r completed 1 B\n");
-  EXPECT_TRUE(out.empty());
-}
-
 TEST_F(PipelineTest, AFileOnStandardInputIsReadFromWhereItWasLeft) {
   const Bytes plain = testing::pattern(1'000'300, 6);
   testing::write_file(path("plain"), plain);
