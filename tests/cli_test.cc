@@ -274,32 +274,24 @@ TEST_F(CliTest, RespectsPermissions) {
     const char* name;
     std::vector<std::string> args;
     int status;
-    std::string out;
     std::string err;
   } kCases[] = {
-      {"unreadable input",
-       {"encrypt", "secret", "out", "key"},
-       3,
-       "",
+      // clang-format off
+      {"unreadable input", {"encrypt", "secret", "out", "key"}, 3,
        "Error: could not open input file secret\n"},
-      {"unreadable key",
-       {"encrypt", "in", "out", "secret"},
-       1,
-       "",
+      {"unreadable key", {"encrypt", "in", "out", "secret"}, 1,
        "Error: could not load key file secret\n"},
-      {"read-only folder",
-       {"encrypt", "in", "locked/out", "key"},
-       3,
-       "",
+      {"read-only folder", {"encrypt", "in", "locked/out", "key"}, 3,
        "Error: could not open output file locked/out\n"},
       // The file exists even though it cannot be read: ask before replacing it.
-      {"unreadable output, declined", {"encrypt", "in", "secret", "key"}, 3, "", prompt("secret")},
+      {"unreadable output, declined", {"encrypt", "in", "secret", "key"}, 3, prompt("secret")},
+      // clang-format on
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     const testing::Outcome outcome = kelm(c.args, "n");
     EXPECT_EQ(outcome.status, c.status);
-    EXPECT_EQ(outcome.out, c.out);
+    EXPECT_EQ(outcome.out, "");
     EXPECT_EQ(outcome.err, c.err);
     expect_sources_intact();
   }
@@ -480,49 +472,43 @@ TEST_F(CliTest, NamesInAnyScriptAndOfAnyLengthRoundTrip) {
 TEST_F(CliTest, OutputSwappedWhileAskingIsNotTouched) {
   // The question is a natural pause: whatever takes the output's place
   // meanwhile is not the file the user agreed to replace.
+  // Wine replaces no file that is open, as kelm holds it, and keeps a removed
+  // file that is open under its name and opens it again.
+  if (!kPosix) GTEST_SKIP() << "Wine keeps the file kelm holds in place";
   const struct {
     const char* name;
     void (*swap)(const std::string& dir);
-    bool posix_only = false;
   } kCases[] = {
       {"a symbolic link to another file",
        [](const std::string& d) {
          std::remove((d + "/out").c_str());
          make_symlink("victim", d + "/out");
-       },
-       true},
-      // Wine refuses to replace a file that is open, as kelm holds it.
+       }},
       {"another plain file, renamed over it",
        [](const std::string& d) {
          write_file(d + "/new", "new");
          std::filesystem::rename(d + "/new", d + "/out");
-       },
-       true},
+       }},
       {"a dangling symbolic link",
        [](const std::string& d) {
          std::remove((d + "/out").c_str());
          make_symlink("nowhere", d + "/out");
-       },
-       true},
+       }},
       // On ext4 a file made just after another is removed often gets the
-      // same inode number, so device and inode alone would pass it. Wine
-      // keeps a removed file that is open under its name and opens it again.
+      // same inode number, so device and inode alone would pass it.
       {"another plain file, made anew under the name",
        [](const std::string& d) {
          std::remove((d + "/out").c_str());
          write_file(d + "/out", "new");
-       },
-       true},
+       }},
       // Opening a FIFO for writing would wait for a reader forever.
       {"a FIFO",
        [](const std::string& d) {
          std::remove((d + "/out").c_str());
          make_fifo(d + "/out");
-       },
-       true},
+       }},
   };
   for (const auto& c : kCases) {
-    if (c.posix_only && !kPosix) continue;
     SCOPED_TRACE(c.name);
     TearDown();
     SetUp();
@@ -588,20 +574,16 @@ TEST_F(CliTest, RunsWithEveryStandardStreamClosed) {
     int status;
     std::string err;
   } kCases[] = {
+      // clang-format off
       // Unfilled, they would be given to the input and output files, and the
       // output would be refused as standard output.
       {"files, standard output and error closed", {"encrypt", "in", "out", "key"}, {1, 2}, 0, ""},
       // What kelm puts in their place is no file to read or write data.
-      {"output -, standard output closed",
-       {"encrypt", "in", "-", "key"},
-       {1},
-       3,
+      {"output -, standard output closed", {"encrypt", "in", "-", "key"}, {1}, 3,
        "Error: could not open output file -\n"},
-      {"input -, standard input closed",
-       {"encrypt", "-", "out", "key"},
-       {0},
-       3,
+      {"input -, standard input closed", {"encrypt", "-", "out", "key"}, {0}, 3,
        "Error: could not open input file -\n"},
+      // clang-format on
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -629,36 +611,24 @@ TEST_F(CliTest, ConsoleStreamsAreNeitherOutputNorAnswer) {
     std::vector<std::string> args;
     std::optional<std::string> stdin_file;
     std::optional<std::string> stdout_file;
-    int status;
-    std::string err;
-    bool posix_only = false;  // names under /dev
+    std::string err;           // the output named as standard output, or "": asked
+    bool posix_only = false;   // names under /dev
+    bool closed_pipe = false;  // standard output a pipe nobody reads
   } kCases[] = {
+      // clang-format off
       // Progress text would land in the data.
-      {"output is standard output", {"encrypt", "in", "out", "key"}, {}, "out", 3, "out"},
-      {"output is /dev/stdout",
-       {"encrypt", "in", "/dev/stdout", "key"},
-       {},
-       "out",
-       3,
-       "/dev/stdout",
+      {"output is standard output", {"encrypt", "in", "out", "key"}, {}, "out", "out"},
+      {"output is /dev/stdout", {"encrypt", "in", "/dev/stdout", "key"}, {}, "out", "/dev/stdout",
        true},
-      {"output is /dev/stderr",
-       {"decrypt", "in", "/dev/stderr", "key"},
-       {},
-       {},
-       3,
-       "/dev/stderr",
+      {"output is standard output, a pipe", {"encrypt", "in", "/dev/stdout", "key"}, {}, {},
+       "/dev/stdout", true, true},
+      {"output is /dev/stderr", {"decrypt", "in", "/dev/stderr", "key"}, {}, {}, "/dev/stderr",
        true},
       // The answer would be read from the data: no answer is read at all.
-      {"standard input is the input",
-       {"encrypt", "/dev/stdin", "out", "key"},
-       "yes",
-       {},
-       3,
-       "",
-       true},
-      {"standard input is the output", {"encrypt", "in", "out", "key"}, "out", {}, 3, ""},
-      {"standard input is the key", {"encrypt", "in", "out", "/dev/stdin"}, "key", {}, 3, "", true},
+      {"standard input is the input", {"encrypt", "/dev/stdin", "out", "key"}, "yes", {}, "", true},
+      {"standard input is the output", {"encrypt", "in", "out", "key"}, "out", {}, ""},
+      {"standard input is the key", {"encrypt", "in", "out", "/dev/stdin"}, "key", {}, "", true},
+      // clang-format on
   };
   for (const auto& c : kCases) {
     if (c.posix_only && !kPosix) continue;
@@ -668,8 +638,9 @@ TEST_F(CliTest, ConsoleStreamsAreNeitherOutputNorAnswer) {
     testing::Launch launch;
     if (c.stdin_file) launch.input_file = path(*c.stdin_file);
     if (c.stdout_file) launch.output_file = path(*c.stdout_file);
+    launch.output_to_closed_pipe = c.closed_pipe;
     const testing::Outcome outcome = testing::run_binary(c.args, dir_.string(), launch);
-    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_EQ(outcome.status, 3);
     const std::string expected_err =
         c.err.empty() ? prompt(c.args[2])
                       : "Error: output file " + c.err +
@@ -677,17 +648,6 @@ TEST_F(CliTest, ConsoleStreamsAreNeitherOutputNorAnswer) {
     EXPECT_EQ(outcome.err, expected_err);
     EXPECT_EQ(read_file(path("out")), before);
     expect_sources_intact();
-  }
-  if (kPosix) {
-    SCOPED_TRACE("output is standard output, a pipe");
-    testing::Launch launch;
-    launch.output_to_closed_pipe = true;
-    const testing::Outcome outcome =
-        testing::run_binary({"encrypt", "in", "/dev/stdout", "key"}, dir_.string(), launch);
-    EXPECT_EQ(outcome.status, 3);
-    EXPECT_EQ(outcome.err,
-              "Error: output file /dev/stdout is the same file as standard output or standard "
-              "error\n");
   }
 #ifdef _WIN32
   {

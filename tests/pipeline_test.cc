@@ -128,66 +128,32 @@ TEST_F(PipelineTest, TerminalsAreNeverDataButGiveTheAnswer) {
   };
   ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
   const std::string kOld = "old";
+  const char kTerminal[] = "Error: output file - is a terminal\n";
+  const char kAsk[] = "Error: output file out exists, overwrite? (Y/n): ";
   const struct {
     const char* name;
     std::vector<std::string> args;
     std::function<void()> in_child;
-    std::optional<Bytes> piped_input;
+    bool piped;          // standard input a pipe that carries three bytes
     const char* answer;  // typed at the terminal
-    int status;
-    std::string err;
-    bool replaced;  // the existing output "out" was replaced
+    int status;          // 0: the existing output "out" was replaced
+    const char* err;     // unless nothing
   } kCases[] = {
-      {"standard output a terminal",
-       {"encrypt", "plain", "-", "key"},
-       on_terminal(1),
-       {},
-       "",
-       3,
-       "Error: output file - is a terminal\n",
-       false},
+      // clang-format off
+      {"standard output a terminal", {"encrypt", "plain", "-", "key"}, on_terminal(1), false, "",
+       3, kTerminal},
       // Refused before kelm waits for the FIFO's writer, who may never come.
-      {"standard output a terminal, the input a FIFO",
-       {"encrypt", "fifo", "-", "key"},
-       on_terminal(1),
-       {},
-       "",
-       3,
-       "Error: output file - is a terminal\n",
-       false},
-      {"standard input a terminal",
-       {"encrypt", "-", "new", "key"},
-       on_terminal(0),
-       {},
-       "",
-       3,
-       "Error: could not open input file -\n",
-       false},
+      {"standard output a terminal, the input a FIFO", {"encrypt", "fifo", "-", "key"},
+       on_terminal(1), false, "", 3, kTerminal},
+      {"standard input a terminal", {"encrypt", "-", "new", "key"}, on_terminal(0), false, "", 3,
+       "Error: could not open input file -\n"},
       // Standard input carries the data: the answer comes from the terminal.
-      {"answered at the terminal",
-       {"encrypt", "-", "out", "key"},
-       session(true),
-       Bytes{1, 2, 3},
-       "Y\n",
-       0,
-       "",
-       true},
-      {"declined at the terminal",
-       {"encrypt", "-", "out", "key"},
-       session(true),
-       Bytes{1, 2, 3},
-       "n\n",
-       3,
-       "",
-       false},
-      {"no terminal to ask",
-       {"encrypt", "-", "out", "key"},
-       session(false),
-       Bytes{1, 2, 3},
-       "",
-       3,
-       "",
-       false},
+      {"answered at the terminal", {"encrypt", "-", "out", "key"}, session(true), true, "Y\n", 0,
+       nullptr},
+      {"declined at the terminal", {"encrypt", "-", "out", "key"}, session(true), true, "n\n", 3,
+       kAsk},
+      {"no terminal to ask", {"encrypt", "-", "out", "key"}, session(false), true, "", 3, kAsk},
+      // clang-format on
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -198,14 +164,13 @@ TEST_F(PipelineTest, TerminalsAreNeverDataButGiveTheAnswer) {
               static_cast<ssize_t>(typed.size()));
     testing::Launch launch;
     launch.before_exec = c.in_child;
-    const testing::Outcome outcome = kelm(c.args, c.piped_input, nullptr, launch);
+    const testing::Outcome outcome =
+        kelm(c.args, c.piped ? std::optional<Bytes>({1, 2, 3}) : std::nullopt, nullptr, launch);
     EXPECT_EQ(outcome.status, c.status);
-    if (c.status == 3 && c.piped_input) {
-      EXPECT_EQ(outcome.err, "Error: output file out exists, overwrite? (Y/n): ");
-    } else if (c.status != 0) {
+    if (c.err != nullptr) {
       EXPECT_EQ(outcome.err, c.err);
     }
-    EXPECT_EQ(testing::read_file(path("out")) != Bytes(kOld.begin(), kOld.end()), c.replaced);
+    EXPECT_EQ(testing::read_file(path("out")) != Bytes(kOld.begin(), kOld.end()), c.status == 0);
     EXPECT_FALSE(testing::read_file(path("new")));
     ::tcflush(terminal.master, TCIOFLUSH);
   }
