@@ -32,17 +32,11 @@ class PipelineTest : public testing::TempDirTest {
     testing::write_file(path("key"), key_);
   }
 
-  /// Runs kelm with `args`, feeding `input` to standard input through a
-  /// pipe when set and taking standard output into `out` when asked.
-  testing::Outcome kelm(const std::vector<std::string>& args, const std::optional<Bytes>& input,
-                        Bytes* out = nullptr, testing::Launch launch = {}) {
-    launch.input_piped = input.has_value();
-    launch.output_piped = out != nullptr;
-    if (input) launch.input = std::string(input->begin(), input->end());
+  /// Runs kelm with `args`, started as `launch` says; standard input is
+  /// empty unless it says otherwise.
+  testing::Outcome kelm(const std::vector<std::string>& args, testing::Launch launch = {}) {
     if (!launch.input && !launch.input_file) launch.input = "";
-    testing::Outcome outcome = testing::run_binary(args, dir_.string(), launch);
-    if (out != nullptr) *out = Bytes(outcome.out.begin(), outcome.out.end());
-    return outcome;
+    return testing::run_binary(args, dir_.string(), launch);
   }
 
   Bytes sealed(const Bytes& plain, std::uint8_t seed) const {
@@ -60,8 +54,7 @@ TEST_F(PipelineTest, AFileOnStandardInputIsReadFromWhereItWasLeft) {
   testing::Launch launch;
   launch.input_file = path("plain");
   launch.before_exec = [] { (void)::lseek(0, 300, SEEK_SET); };
-  const testing::Outcome outcome =
-      kelm({"encrypt", "-", "sealed", "key"}, std::nullopt, nullptr, launch);
+  const testing::Outcome outcome = kelm({"encrypt", "-", "sealed", "key"}, launch);
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_EQ(outcome.out,
             "keysize is 2^4\n\r completed 100% 1000000 out of 1000000 B"
@@ -83,8 +76,7 @@ TEST_F(PipelineTest, AFifoInputAndAKeyFromAPipe) {
   const Bytes plain = testing::pattern(2'345'678, 5);
   std::thread input = feed_fifo(path("fifo"), plain);
   std::thread key = feed_fifo(path("keypipe"), key_);
-  const testing::Outcome outcome =
-      kelm({"encrypt", "fifo", "sealed", "keypipe"}, std::nullopt, nullptr);
+  const testing::Outcome outcome = kelm({"encrypt", "fifo", "sealed", "keypipe"});
   input.join();
   key.join();
   ASSERT_EQ(outcome.status, 0) << outcome.err;
@@ -164,8 +156,9 @@ TEST_F(PipelineTest, TerminalsAreNeverDataButGiveTheAnswer) {
               static_cast<ssize_t>(typed.size()));
     testing::Launch launch;
     launch.before_exec = c.in_child;
-    const testing::Outcome outcome =
-        kelm(c.args, c.piped ? std::optional<Bytes>({1, 2, 3}) : std::nullopt, nullptr, launch);
+    launch.input_piped = c.piped;
+    if (c.piped) launch.input = "\x01\x02\x03";
+    const testing::Outcome outcome = kelm(c.args, launch);
     EXPECT_EQ(outcome.status, c.status);
     if (c.err != nullptr) {
       EXPECT_EQ(outcome.err, c.err);
@@ -182,7 +175,7 @@ TEST_F(PipelineTest, StandardOutputFaults) {
   // A reader that went away.
   testing::Launch closed;
   closed.output_to_closed_pipe = true;
-  testing::Outcome outcome = kelm({"encrypt", "plain", "-", "key"}, std::nullopt, nullptr, closed);
+  testing::Outcome outcome = kelm({"encrypt", "plain", "-", "key"}, closed);
   EXPECT_EQ(outcome.status, 3);
   EXPECT_TRUE(outcome.err.ends_with("Error: could not write output file -\n")) << outcome.err;
   // `>> plain`: the input itself.
@@ -191,17 +184,17 @@ TEST_F(PipelineTest, StandardOutputFaults) {
     const int fd = ::open(name.c_str(), O_WRONLY | O_APPEND);
     if (fd >= 0) ::dup2(fd, 1);
   };
-  outcome = kelm({"encrypt", "plain", "-", "key"}, std::nullopt, nullptr, onto_input);
+  outcome = kelm({"encrypt", "plain", "-", "key"}, onto_input);
   EXPECT_EQ(outcome.status, 3);
   EXPECT_EQ(outcome.err, "Error: output file - is the same file as the input or key file\n");
   EXPECT_EQ(testing::read_file(path("plain")), plain);
   // A write that fails after a progress line on standard error: the message
   // starts a line of its own.
-  ASSERT_EQ(kelm({"encrypt", "plain", "sealed", "key"}, std::nullopt).status, 0);
+  ASSERT_EQ(kelm({"encrypt", "plain", "sealed", "key"}).status, 0);
   testing::Launch limited;
   limited.output_file = path("opened");
   limited.file_size_limit = 1'500'000;
-  outcome = kelm({"decrypt", "sealed", "-", "key"}, std::nullopt, nullptr, limited);
+  outcome = kelm({"decrypt", "sealed", "-", "key"}, limited);
   EXPECT_EQ(outcome.status, 3);
   EXPECT_EQ(outcome.err,
             "keysize is 2^4\n\r completed 33% 1000001 out of 3000000 B\n"
