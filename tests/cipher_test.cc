@@ -26,34 +26,33 @@ Bytes key_of_size(std::size_t size) {
   return key;
 }
 
-TEST(CipherTest, KnownAnswerWorkedByHand) {
-  // Seed 14, key kKey16, plaintext "Hi!":
-  //   n=0: key[key[14]&15]=key[10]=A8, feedback 0 -> key[0]=07; 48^A8^07=E7
-  //   n=1: key[key[15]&15]=key[4]=4E, feedback E7 -> key[7]=7B;  69^4E^7B=5C
-  //   n=2: key[key[0]&15]=key[7]=7B,  feedback 5C -> key[12]=CD; 21^7B^CD=97
-  const Bytes key = kKey16;
-  Bytes data = {'H', 'i', '!'};
-  reference::encrypt_chunk(key, data.data(), data.size(), 14);
-  EXPECT_EQ(data, (Bytes{0xE7, 0x5C, 0x97}));
-  reference::decrypt_chunk(key, data.data(), data.size(), 14);
-  EXPECT_EQ(data, (Bytes{'H', 'i', '!'}));
-}
-
-TEST(CipherTest, FirstByteUsesWholeKeyLengthAsModulus) {
-  // 32-byte key, seed 200: 200&31=8, key[8]=33, 33&31=19, key[19]=CA;
-  // feedback 0 picks key[0]=0B. 'A'(41)^CA^0B=80.
-  const Bytes key = key_of_size(32);
-  std::uint8_t byte = 'A';
-  reference::encrypt_chunk(key, &byte, 1, 200);
-  EXPECT_EQ(byte, 0x80);
-}
-
-TEST(CipherTest, ZeroKeyLeavesBytesUnchanged) {
-  const Bytes key = Bytes(16, 0);
-  const Bytes plain = random_bytes(300, 7);
-  Bytes data = plain;
-  reference::encrypt_chunk(key, data.data(), data.size(), 99);
-  EXPECT_EQ(data, plain);
+TEST(CipherTest, KnownAnswersWorkedByHand) {
+  const Bytes random = random_bytes(300, 7);
+  const struct {
+    const char* name;
+    Bytes key;
+    std::uint8_t seed;
+    Bytes plain;
+    Bytes sealed;
+  } kCases[] = {
+      // n=0: key[key[14]&15]=key[10]=A8, feedback 0 -> key[0]=07; 48^A8^07=E7
+      // n=1: key[key[15]&15]=key[4]=4E, feedback E7 -> key[7]=7B;  69^4E^7B=5C
+      // n=2: key[key[0]&15]=key[7]=7B,  feedback 5C -> key[12]=CD; 21^7B^CD=97
+      {"\"Hi!\", seed 14", kKey16, 14, {'H', 'i', '!'}, {0xE7, 0x5C, 0x97}},
+      // The first byte takes the whole key length as modulus. 32-byte key,
+      // seed 200: 200&31=8, key[8]=33, 33&31=19, key[19]=CA; feedback 0
+      // picks key[0]=0B. 'A'(41)^CA^0B=80.
+      {"'A', seed 200, 32-byte key", key_of_size(32), 200, {'A'}, {0x80}},
+      {"a zero key leaves bytes unchanged", Bytes(16, 0), 99, random, random},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Bytes data = c.plain;
+    reference::encrypt_chunk(c.key, data.data(), data.size(), c.seed);
+    EXPECT_EQ(data, c.sealed);
+    reference::decrypt_chunk(c.key, data.data(), data.size(), c.seed);
+    EXPECT_EQ(data, c.plain);
+  }
 }
 
 TEST(CipherTest, OtherSeedDoesNotDecrypt) {

@@ -24,63 +24,6 @@ using testing::Bytes;
 
 #ifndef _WIN32
 
-/// Pipes on kelm's standard streams: bytes fed to its input by one thread,
-/// its output taken by another, while it runs.
-class Piped {
- public:
-  /// Feeds `input` to standard input when set, takes standard output when
-  /// `take_output`.
-  Piped(std::optional<Bytes> input, bool take_output) {
-    if (input) {
-      EXPECT_EQ(::pipe2(in_, O_CLOEXEC), 0);
-      feeder_ = std::thread([this, bytes = std::move(*input)] {
-        write_all(in_[1], bytes);
-        ::close(in_[1]);
-      });
-    }
-    if (take_output) {
-      EXPECT_EQ(::pipe2(out_, O_CLOEXEC), 0);
-      taker_ = std::thread([this] {
-        std::uint8_t block[65536];
-        ssize_t got = 0;
-        while ((got = ::read(out_[0], block, sizeof block)) > 0)
-          taken_.insert(taken_.end(), block, block + got);
-      });
-    }
-  }
-
-  /// Puts the pipes in place in kelm's process.
-  void in_child() const {
-    if (in_[0] >= 0) ::dup2(in_[0], 0);
-    if (out_[1] >= 0) ::dup2(out_[1], 1);
-  }
-
-  /// Waits for both threads once kelm has ended; what it wrote.
-  Bytes finish() {
-    if (feeder_.joinable()) feeder_.join();
-    if (in_[0] >= 0) ::close(in_[0]);
-    if (out_[1] >= 0) ::close(out_[1]);  // the last writer: the taker sees the end
-    if (taker_.joinable()) taker_.join();
-    if (out_[0] >= 0) ::close(out_[0]);
-    return taken_;
-  }
-
-  static void write_all(int fd, const Bytes& bytes) {
-    for (std::size_t done = 0; done < bytes.size();) {
-      const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
-      if (put <= 0) return;  // kelm stopped reading
-      done += static_cast<std::size_t>(put);
-    }
-  }
-
- private:
-  int in_[2] = {-1, -1};
-  int out_[2] = {-1, -1};
-  std::thread feeder_;
-  std::thread taker_;
-  Bytes taken_;
-};
-
 class PipelineTest : public testing::TempDirTest {
  protected:
   void SetUp() override {
@@ -89,29 +32,15 @@ class PipelineTest : public testing::TempDirTest {
     testing::write_file(path("key"), key_);
   }
 
-  /// Runs kelm with `args`, feeding `input` to standard input when set and
-  /// taking standard output into `out` when asked.
-  testing::Outcome kelm(const std::vector<std::string>& args, std::optional<Bytes> input,
-                        Bytes* out = nullptr, testing::Launch launch = {}) {
-    Piped pipes(std::move(input), out != nullptr);
-    const std::function<void()> also = launch.before_exec;
-    launch.before_exec = [&] {
-      pipes.in_child();
-      if (also) also();
-    };
-    if (!launch.input && !launch.input_file) launch.input = "";  // replaced by the pipe
-    testing::Outcome outcome = testing::run_binary(args, dir_.string(), launch);
-    const Bytes taken = pipes.finish();
-    if (out != nullptr) *out = taken;
-    return outcome;
+  /// Runs kelm with `args`, started as `launch` says; standard input is
+  /// empty unless it says otherwise.
+  testing::Outcome kelm(const std::vector<std::string>& args, testing::Launch launch = {}) {
+    if (!launch.input && !launch.input_file) launch.input = "";
+    return testing::run_binary(args, dir_.string(), launch);
   }
 
   Bytes sealed(const Bytes& plain, std::uint8_t seed) const {
-    Bytes data = plain;
-    for (std::uint64_t at = 0; at < data.size(); at += CHUNK_SIZE) {
-      reference::transform_chunk(key_, true, data.data() + at,
-                                 std::min<std::uint64_t>(CHUNK_SIZE, data.size() - at), seed);
-    }
+    Bytes data = reference::transform_payload(key_, true, plain, seed, CHUNK_SIZE);
     data.insert(data.begin(), seed);
     return data;
   }
@@ -119,70 +48,13 @@ class PipelineTest : public testing::TempDirTest {
   const Bytes key_ = testing::pattern(16, 9);
 };
 
-/// The lines kelm draws for a stream of unknown length: after each chunk,
-/// then the last again where it ends on a chunk's end, then the final line.
-std::string stream_progress(std::uint64_t payload, std::uint64_t start) {
-  std::string lines;
-  std::uint64_t position = 0;
-  do {
-    position = std::min<std::uint64_t>(position + CHUNK_SIZE, payload);
-    if (position != 0) lines += "\r completed " + std::to_string(start + position) + " B";
-  } while (position < payload);
-  if (payload % CHUNK_SIZE == 0) lines += "\r completed " + std::to_string(start + payload) + " B";
-  return lines + "\r completed " + std::to_string(start + payload) + " B\n";
-}
-
-TEST_F(PipelineTest, PipesCarryTheSameBytesAsFiles) {
-  const std::size_t kSizes[] = {1, 999'999, 1'000'000, 1'000'001, 8 * 1'000'000 + 1};
-  for (const std::size_t size : kSizes) {
-    SCOPED_TRACE(size);
-    const Bytes plain = testing::pattern(size, 4);
-    Bytes through;
-    testing::Outcome outcome = kelm({"encrypt", "-", "-", "key"}, plain, &through);
-    ASSERT_EQ(outcome.status, 0) << outcome.err;
-    // Text meant for standard output goes to standard error, in the form
-    // for a length not known in advance.
-    EXPECT_EQ(outcome.err, "keysize is 2^4\n" + stream_progress(size, 0));
-    ASSERT_FALSE(through.empty());
-    EXPECT_TRUE(through == sealed(plain, through[0]));
-
-    // Back file to file, and pipe to pipe.
-    testing::write_file(path("sealed"), through);
-    std::remove(path("opened").c_str());
-    ASSERT_EQ(kelm({"decrypt", "sealed", "opened", "key"}, std::nullopt).status, 0);
-    EXPECT_TRUE(testing::read_file(path("opened")) == plain);
-    Bytes opened;
-    outcome = kelm({"decrypt", "-", "-", "key"}, through, &opened);
-    ASSERT_EQ(outcome.status, 0) << outcome.err;
-    EXPECT_EQ(outcome.err, "keysize is 2^4\n" + stream_progress(size, 1));
-    EXPECT_TRUE(opened == plain);
-  }
-}
-
-TEST_F(PipelineTest, EmptyAndSeedOnlyStreams) {
-  Bytes out;
-  testing::Outcome outcome = kelm({"encrypt", "-", "-", "key"}, Bytes(), &out);
-  EXPECT_EQ(outcome.status, 2);
-  EXPECT_EQ(outcome.err, "keysize is 2^4\nError: input file is empty.\n");
-  EXPECT_TRUE(out.empty());
-  outcome = kelm({"decrypt", "-", "-", "key"}, Bytes(), &out);
-  EXPECT_EQ(outcome.status, 2);
-  EXPECT_EQ(outcome.err, "keysize is 2^4\nError: input file is empty.\n");
-  // A seed byte alone decrypts to nothing.
-  outcome = kelm({"decrypt", "-", "-", "key"}, Bytes{7}, &out);
-  EXPECT_EQ(outcome.status, 0);
-  EXPECT_EQ(outcome.err, "keysize is 2^4\n" + stream_progress(0, 1));
-  EXPECT_TRUE(out.empty());
-}
-
 TEST_F(PipelineTest, AFileOnStandardInputIsReadFromWhereItWasLeft) {
   const Bytes plain = testing::pattern(1'000'300, 6);
   testing::write_file(path("plain"), plain);
   testing::Launch launch;
   launch.input_file = path("plain");
   launch.before_exec = [] { (void)::lseek(0, 300, SEEK_SET); };
-  const testing::Outcome outcome =
-      kelm({"encrypt", "-", "sealed", "key"}, std::nullopt, nullptr, launch);
+  const testing::Outcome outcome = kelm({"encrypt", "-", "sealed", "key"}, launch);
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_EQ(outcome.out,
             "keysize is 2^4\n\r completed 100% 1000000 out of 1000000 B"
@@ -197,20 +69,14 @@ TEST_F(PipelineTest, AFileOnStandardInputIsReadFromWhereItWasLeft) {
 /// opened it.
 std::thread feed_fifo(const std::string& name, Bytes bytes) {
   EXPECT_EQ(::mkfifo(name.c_str(), 0600), 0);
-  return std::thread([name, bytes = std::move(bytes)] {
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    Piped::write_all(fd, bytes);
-    ::close(fd);
-  });
+  return std::thread([name, bytes = std::move(bytes)] { testing::write_file(name, bytes); });
 }
 
 TEST_F(PipelineTest, AFifoInputAndAKeyFromAPipe) {
   const Bytes plain = testing::pattern(2'345'678, 5);
   std::thread input = feed_fifo(path("fifo"), plain);
   std::thread key = feed_fifo(path("keypipe"), key_);
-  const testing::Outcome outcome =
-      kelm({"encrypt", "fifo", "sealed", "keypipe"}, std::nullopt, nullptr);
+  const testing::Outcome outcome = kelm({"encrypt", "fifo", "sealed", "keypipe"});
   input.join();
   key.join();
   ASSERT_EQ(outcome.status, 0) << outcome.err;
@@ -254,66 +120,32 @@ TEST_F(PipelineTest, TerminalsAreNeverDataButGiveTheAnswer) {
   };
   ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
   const std::string kOld = "old";
+  const char kTerminal[] = "Error: output file - is a terminal\n";
+  const char kAsk[] = "Error: output file out exists, overwrite? (Y/n): ";
   const struct {
     const char* name;
     std::vector<std::string> args;
     std::function<void()> in_child;
-    std::optional<Bytes> piped_input;
+    bool piped;          // standard input a pipe that carries three bytes
     const char* answer;  // typed at the terminal
-    int status;
-    std::string err;
-    bool replaced;  // the existing output "out" was replaced
+    int status;          // 0: the existing output "out" was replaced
+    const char* err;     // unless nothing
   } kCases[] = {
-      {"standard output a terminal",
-       {"encrypt", "plain", "-", "key"},
-       on_terminal(1),
-       {},
-       "",
-       3,
-       "Error: output file - is a terminal\n",
-       false},
+      // clang-format off
+      {"standard output a terminal", {"encrypt", "plain", "-", "key"}, on_terminal(1), false, "",
+       3, kTerminal},
       // Refused before kelm waits for the FIFO's writer, who may never come.
-      {"standard output a terminal, the input a FIFO",
-       {"encrypt", "fifo", "-", "key"},
-       on_terminal(1),
-       {},
-       "",
-       3,
-       "Error: output file - is a terminal\n",
-       false},
-      {"standard input a terminal",
-       {"encrypt", "-", "new", "key"},
-       on_terminal(0),
-       {},
-       "",
-       3,
-       "Error: could not open input file -\n",
-       false},
+      {"standard output a terminal, the input a FIFO", {"encrypt", "fifo", "-", "key"},
+       on_terminal(1), false, "", 3, kTerminal},
+      {"standard input a terminal", {"encrypt", "-", "new", "key"}, on_terminal(0), false, "", 3,
+       "Error: could not open input file -\n"},
       // Standard input carries the data: the answer comes from the terminal.
-      {"answered at the terminal",
-       {"encrypt", "-", "out", "key"},
-       session(true),
-       Bytes{1, 2, 3},
-       "Y\n",
-       0,
-       "",
-       true},
-      {"declined at the terminal",
-       {"encrypt", "-", "out", "key"},
-       session(true),
-       Bytes{1, 2, 3},
-       "n\n",
-       3,
-       "",
-       false},
-      {"no terminal to ask",
-       {"encrypt", "-", "out", "key"},
-       session(false),
-       Bytes{1, 2, 3},
-       "",
-       3,
-       "",
-       false},
+      {"answered at the terminal", {"encrypt", "-", "out", "key"}, session(true), true, "Y\n", 0,
+       nullptr},
+      {"declined at the terminal", {"encrypt", "-", "out", "key"}, session(true), true, "n\n", 3,
+       kAsk},
+      {"no terminal to ask", {"encrypt", "-", "out", "key"}, session(false), true, "", 3, kAsk},
+      // clang-format on
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -324,45 +156,45 @@ TEST_F(PipelineTest, TerminalsAreNeverDataButGiveTheAnswer) {
               static_cast<ssize_t>(typed.size()));
     testing::Launch launch;
     launch.before_exec = c.in_child;
-    const testing::Outcome outcome = kelm(c.args, c.piped_input, nullptr, launch);
+    launch.input_piped = c.piped;
+    if (c.piped) launch.input = "\x01\x02\x03";
+    const testing::Outcome outcome = kelm(c.args, launch);
     EXPECT_EQ(outcome.status, c.status);
-    if (c.status == 3 && c.piped_input) {
-      EXPECT_EQ(outcome.err, "Error: output file out exists, overwrite? (Y/n): ");
-    } else if (c.status != 0) {
+    if (c.err != nullptr) {
       EXPECT_EQ(outcome.err, c.err);
     }
-    EXPECT_EQ(testing::read_file(path("out")) != Bytes(kOld.begin(), kOld.end()), c.replaced);
+    EXPECT_EQ(testing::read_file(path("out")) != Bytes(kOld.begin(), kOld.end()), c.status == 0);
     EXPECT_FALSE(testing::read_file(path("new")));
     ::tcflush(terminal.master, TCIOFLUSH);
   }
 }
 
 TEST_F(PipelineTest, StandardOutputFaults) {
-  testing::write_file(path("plain"), testing::pattern(3'000'000, 2));
+  const Bytes plain = testing::pattern(3'000'000, 2);
+  testing::write_file(path("plain"), plain);
   // A reader that went away.
   testing::Launch closed;
   closed.output_to_closed_pipe = true;
-  testing::Outcome outcome = kelm({"encrypt", "plain", "-", "key"}, std::nullopt, nullptr, closed);
+  testing::Outcome outcome = kelm({"encrypt", "plain", "-", "key"}, closed);
   EXPECT_EQ(outcome.status, 3);
   EXPECT_TRUE(outcome.err.ends_with("Error: could not write output file -\n")) << outcome.err;
   // `>> plain`: the input itself.
   testing::Launch onto_input;
-  const std::string plain = path("plain");
-  onto_input.before_exec = [plain] {
-    const int fd = ::open(plain.c_str(), O_WRONLY | O_APPEND);
+  onto_input.before_exec = [name = path("plain")] {
+    const int fd = ::open(name.c_str(), O_WRONLY | O_APPEND);
     if (fd >= 0) ::dup2(fd, 1);
   };
-  outcome = kelm({"encrypt", "plain", "-", "key"}, std::nullopt, nullptr, onto_input);
+  outcome = kelm({"encrypt", "plain", "-", "key"}, onto_input);
   EXPECT_EQ(outcome.status, 3);
   EXPECT_EQ(outcome.err, "Error: output file - is the same file as the input or key file\n");
-  EXPECT_EQ(testing::read_file(path("plain")), testing::pattern(3'000'000, 2));
+  EXPECT_EQ(testing::read_file(path("plain")), plain);
   // A write that fails after a progress line on standard error: the message
   // starts a line of its own.
-  ASSERT_EQ(kelm({"encrypt", "plain", "sealed", "key"}, std::nullopt).status, 0);
+  ASSERT_EQ(kelm({"encrypt", "plain", "sealed", "key"}).status, 0);
   testing::Launch limited;
   limited.output_file = path("opened");
   limited.file_size_limit = 1'500'000;
-  outcome = kelm({"decrypt", "sealed", "-", "key"}, std::nullopt, nullptr, limited);
+  outcome = kelm({"decrypt", "sealed", "-", "key"}, limited);
   EXPECT_EQ(outcome.status, 3);
   EXPECT_EQ(outcome.err,
             "keysize is 2^4\n\r completed 33% 1000001 out of 3000000 B\n"

@@ -2,9 +2,11 @@
 // kernels are checked against it, and the benchmarks measure it for scale.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace kelm::reference {
 
@@ -34,6 +36,18 @@ inline void encrypt_chunk(std::span<const std::uint8_t> key, std::uint8_t* buffe
 inline void decrypt_chunk(std::span<const std::uint8_t> key, std::uint8_t* buffer,
                           std::uint64_t length, std::uint8_t seed) {
   transform_chunk(key, false, buffer, length, seed);
+}
+
+/// A payload enciphered (`encrypt`) or deciphered chunk by chunk, each
+/// chunk `chunk` bytes long but the last, every one from `seed`.
+inline std::vector<std::uint8_t> transform_payload(std::span<const std::uint8_t> key, bool encrypt,
+                                                   std::vector<std::uint8_t> data,
+                                                   std::uint8_t seed, std::uint64_t chunk) {
+  for (std::uint64_t at = 0; at < data.size(); at += chunk) {
+    transform_chunk(key, encrypt, data.data() + at,
+                    std::min<std::uint64_t>(chunk, data.size() - at), seed);
+  }
+  return data;
 }
 
 }  // namespace kelm::reference

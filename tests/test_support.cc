@@ -395,6 +395,29 @@ void put_in_place(int fd, int target) {
   // files opened for the others would take its place.
   if (fd != target) ::close(fd);
 }
+
+/// A thread that writes `text` into `fd`, then closes it unless `hold`.
+std::thread feed(int fd, std::string text, bool hold) {
+  (void)std::signal(SIGPIPE, SIG_IGN);  // kelm may stop reading
+  return std::thread([fd, text = std::move(text), hold] {
+    for (std::size_t done = 0; done < text.size();) {
+      const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
+      if (put <= 0) break;
+      done += static_cast<std::size_t>(put);
+    }
+    if (!hold) ::close(fd);
+  });
+}
+
+/// A thread that reads `fd` to its end into `text`.
+std::thread take(int fd, std::string& text) {
+  return std::thread([fd, &text] {
+    char block[65536];
+    ssize_t got = 0;
+    while ((got = ::read(fd, block, sizeof block)) > 0)
+      text.append(block, static_cast<std::size_t>(got));
+  });
+}
 #endif
 
 }  // namespace
@@ -417,7 +440,8 @@ std::optional<StreamFiles> stream_files(const Launch& launch) {
   files.in = launch.input_file.value_or((files.folder / "in").string());
   files.out = launch.output_file.value_or((files.folder / "out").string());
   files.err = (files.folder / "err").string();
-  if (launch.input && !launch.input_file && !launch.before_answer && !launch.input_held)
+  if (launch.input && !launch.input_file && !launch.before_answer && !launch.input_held &&
+      !launch.input_piped)
     write_file(files.in, *launch.input);
   return files;
 }
@@ -501,31 +525,32 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
   for (auto& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
 
-  int answer[2] = {-1, -1};
-  int progress[2] = {-1, -1};
-  int held[2] = {-1, -1};
+  int fed[2] = {-1, -1};
+  int piped[2] = {-1, -1};
   int unread[2] = {-1, -1};
-  if (launch.before_answer && ::pipe(answer) != 0) return {};
-  if (launch.output_to_closed_pipe) {
-    if (::pipe(progress) != 0) return {};
-    ::close(progress[0]);  // nobody will ever read what kelm writes there
+  const bool input_pipe = launch.input_held || launch.input_piped || launch.before_answer;
+  if ((input_pipe && ::pipe2(fed, O_CLOEXEC) != 0) ||
+      ((launch.output_to_closed_pipe || launch.output_piped) && ::pipe2(piped, O_CLOEXEC) != 0) ||
+      (launch.output_room && !fill_pipe(unread, *launch.output_room))) {
+    return {};
   }
-  if (launch.input_held) {
-    const std::string text = launch.input.value_or("");
-    if (::pipe2(held, O_CLOEXEC) != 0 ||
-        ::write(held[1], text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-      return {};
-    }
+  std::thread feeder;
+  // Held, the writing end stays ours until kelm has ended; else the feeder's,
+  // which waits for the question when the input is the answer.
+  if (fed[1] >= 0 && !launch.before_answer) {
+    const int end = launch.input_held ? fed[1] : std::exchange(fed[1], -1);
+    feeder = feed(end, launch.input.value_or(""), launch.input_held);
   }
-  if (launch.output_room && !fill_pipe(unread, *launch.output_room)) return {};
+  std::string taken;
+  std::thread taker;
+  // Unless taken, nobody will ever read what kelm writes there.
+  if (launch.output_piped) taker = take(piped[0], taken);
+  if (launch.output_to_closed_pipe) ::close(std::exchange(piped[0], -1));
 
   const pid_t pid = ::fork();
   if (pid == 0) {
-    if (launch.input_held) {
-      put_in_place(held[0], 0);
-    } else if (launch.before_answer) {
-      ::close(answer[1]);
-      put_in_place(answer[0], 0);
+    if (fed[0] >= 0) {
+      put_in_place(fed[0], 0);
     } else if (launch.input || launch.input_file) {
       put_in_place(::open(in_path.c_str(), O_RDONLY), 0);
     } else {
@@ -534,10 +559,9 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
     if (launch.output_room) {
       put_in_place(unread[1], 1);
     } else {
-      put_in_place(launch.output_to_closed_pipe
-                       ? progress[1]
-                       : ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600),
-                   1);
+      put_in_place(
+          piped[1] >= 0 ? piped[1] : ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600),
+          1);
     }
     put_in_place(::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
     if (launch.file_size_limit) {
@@ -562,15 +586,14 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
     ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
-  if (launch.output_to_closed_pipe) ::close(progress[1]);
+  // kelm's copies are the last: the taker sees the end, the feeder kelm's.
+  for (int* fd : {&fed[0], &piped[1]}) {
+    if (*fd >= 0) ::close(std::exchange(*fd, -1));
+  }
   if (launch.while_running && pid > 0) launch.while_running(pid);
   if (launch.before_answer) {
-    ::close(answer[0]);
     if (pid > 0 && wait_for_text(err_path, "overwrite? (Y/n): ")) launch.before_answer();
-    const std::string text = launch.input.value_or("");
-    (void)std::signal(SIGPIPE, SIG_IGN);  // kelm may have ended without reading
-    (void)!::write(answer[1], text.data(), text.size());
-    ::close(answer[1]);
+    feeder = feed(std::exchange(fed[1], -1), launch.input.value_or(""), false);
   }
 
   Outcome outcome;
@@ -588,10 +611,13 @@ Outcome run_binary(const std::vector<std::string>& args, const std::string& cwd,
       outcome.core_dumped = WCOREDUMP(wait_status);
     }
   }
-  for (const int fd : {held[0], held[1], unread[0], unread[1]}) {
+  if (feeder.joinable()) feeder.join();
+  if (taker.joinable()) taker.join();
+  for (const int fd : {fed[1], piped[0], unread[0], unread[1]}) {
     if (fd >= 0) ::close(fd);
   }
   collect_streams(outcome, launch, *files);
+  if (launch.output_piped) outcome.out = taken;
   return outcome;
 }
 #else

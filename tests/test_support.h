@@ -227,6 +227,12 @@ struct Launch {
   /// Standard input from a pipe that gets `input` (at most 64 KiB) and is
   /// then held open, without another byte, until kelm has ended.
   bool input_held = false;
+  /// Standard input from a pipe that a thread of the tests fills with
+  /// `input`, of any length, then closes; on POSIX only.
+  bool input_piped = false;
+  /// Standard output into a pipe that a thread of the tests reads to its
+  /// end, into `out`; on POSIX only.
+  bool output_piped = false;
   /// Standard output into a pipe that nobody reads but that stays open, and
   /// takes this many bytes (at most 4096) before a write to it waits.
   std::optional<std::size_t> output_room;
