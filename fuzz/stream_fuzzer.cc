@@ -138,11 +138,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       write_fault == 1 || write_fault == 2 ? data[6] | std::uint64_t{data[5]} << 8 : ~0ULL;
 
   // The reference's output: chunk by chunk, up to the first unreadable byte.
-  Bytes expected(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(readable));
-  for (std::uint64_t at = 0; at < readable; at += plan.chunk_size) {
-    const std::uint64_t length = std::min(plan.chunk_size, readable - at);
-    kelm::reference::transform_chunk(key_bytes, !decrypt, expected.data() + at, length, seed);
-  }
+  const Bytes expected = kelm::reference::transform_payload(
+      key_bytes, !decrypt,
+      Bytes(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(readable)), seed,
+      plan.chunk_size);
   // Every whole chunk is told of, then the end of a partial one.
   std::vector<std::uint64_t> ends;
   for (std::uint64_t end = plan.chunk_size; end <= readable; end += plan.chunk_size) {

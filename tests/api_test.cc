@@ -14,9 +14,6 @@
 
 #ifdef _WIN32
 #include <io.h>
-#define open _open
-#define close _close
-#define lseek _lseeki64
 #else
 #include <unistd.h>
 #endif
@@ -31,14 +28,23 @@ constexpr std::uint8_t kSeed = 0xA7;
 const Bytes kKeyBytes = testing::pattern(32, 11);
 
 /// The seed byte, then the reference over each chunk of `plain`.
-Bytes sealed(Bytes plain) {
-  for (std::uint64_t at = 0; at < plain.size(); at += kChunk) {
-    reference::encrypt_chunk(kKeyBytes, plain.data() + at,
-                             std::min<std::uint64_t>(kChunk, plain.size() - at), kSeed);
-  }
-  plain.insert(plain.begin(), kSeed);
-  return plain;
+Bytes sealed(const Bytes& plain) {
+  Bytes sealed = reference::transform_payload(kKeyBytes, true, plain, kSeed, kChunk);
+  sealed.insert(sealed.begin(), kSeed);
+  return sealed;
 }
+
+#ifdef _WIN32
+int open_file(const std::string& name, int flags) {
+  return ::_open(name.c_str(), flags | O_BINARY);
+}
+std::int64_t seek(int fd, std::int64_t at, int whence) { return ::_lseeki64(fd, at, whence); }
+void close_file(int fd) { ::_close(fd); }
+#else
+int open_file(const std::string& name, int flags) { return ::open(name.c_str(), flags); }
+std::int64_t seek(int fd, std::int64_t at, int whence) { return ::lseek(fd, at, whence); }
+void close_file(int fd) { ::close(fd); }
+#endif
 
 /// `in` through `stream` in pieces of `piece` bytes.
 Bytes run_stream(kelm_stream* stream, const Bytes& in, std::size_t piece) {
@@ -113,17 +119,17 @@ TEST_F(ApiTest, EveryWayInMatchesTheReference) {
       Told& t = *static_cast<Told*>(context);
       return t.stop_after >= 0 && t.asks++ >= t.stop_after ? 1 : 0;
     };
-    const int in = ::open(path("plain").c_str(), O_RDONLY);
-    const int out = ::open(path("sealed").c_str(), O_RDWR);
+    const int in = open_file(path("plain"), O_RDONLY);
+    const int out = open_file(path("sealed"), O_RDWR);
     ASSERT_TRUE(in >= 0 && out >= 0);
-    ASSERT_EQ(::lseek(in, 3, SEEK_SET), 3);
-    ASSERT_EQ(::lseek(out, 3, SEEK_SET), 3);
+    ASSERT_EQ(seek(in, 3, SEEK_SET), 3);
+    ASSERT_EQ(seek(out, 3, SEEK_SET), 3);
     EXPECT_EQ(kelm_encrypt_fd(key, kSeed, in, out, &options), row.status);
     if (row.status == KELM_OK) {  // each position past what was read or written
-      EXPECT_EQ(::lseek(in, 0, SEEK_CUR), 3 + row.length);
-      EXPECT_EQ(::lseek(out, 0, SEEK_CUR), 3 + 1 + row.length);
+      EXPECT_EQ(seek(in, 0, SEEK_CUR), 3 + row.length);
+      EXPECT_EQ(seek(out, 0, SEEK_CUR), 3 + 1 + row.length);
     }
-    ::close(in);
+    close_file(in);
     const Bytes written = *testing::read_file(path("sealed"));
     ASSERT_GE(written.size(), 3u);
     const Bytes payload(written.begin() + 3, written.end());
@@ -132,19 +138,19 @@ TEST_F(ApiTest, EveryWayInMatchesTheReference) {
       // A beginning, cut back: nothing at all for an empty input.
       EXPECT_LT(payload.size(), row.length == 0 ? 1 : expected.size());
       EXPECT_TRUE(Bytes(expected.begin(), expected.begin() + payload.size()) == payload);
-      ::close(out);
+      close_file(out);
       continue;
     }
     EXPECT_TRUE(payload == expected);
     EXPECT_EQ(told.total, row.length);
     EXPECT_EQ(told.done.back(), row.length);
     EXPECT_EQ(told.done.size(), (row.length + kChunk - 1) / kChunk);
-    ASSERT_EQ(::lseek(out, 3, SEEK_SET), 3);
+    ASSERT_EQ(seek(out, 3, SEEK_SET), 3);
     testing::write_file(path("back"), Bytes{});
-    const int back = ::open(path("back").c_str(), O_WRONLY);
+    const int back = open_file(path("back"), O_WRONLY);
     EXPECT_EQ(kelm_decrypt_fd(key, out, back, nullptr), KELM_OK);
-    ::close(out);
-    ::close(back);
+    close_file(out);
+    close_file(back);
     EXPECT_TRUE(*testing::read_file(path("back")) == plain);
   }
   kelm_key_free(key);

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "kelm.h"
+#include "format.h"
 #include "reference_cipher.h"
 #include "sanitized.h"
 #include "test_support.h"

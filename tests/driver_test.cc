@@ -174,11 +174,7 @@ TEST_F(DriverTest, LargeFilesMatchTheReferenceAcrossChunks) {
     EXPECT_EQ(out_, "keysize is 2^4\n" + progress_of_plain_loop(size, 0) + "\r completed 100% " +
                         total + " out of " + total + " B\n");
 
-    Bytes expected = plain;
-    for (std::uint64_t at = 0; at < size; at += CHUNK_SIZE) {
-      reference::transform_chunk(kKey16, true, expected.data() + at,
-                                 std::min(CHUNK_SIZE, size - at), 0xFF);
-    }
+    Bytes expected = reference::transform_payload(kKey16, true, plain, 0xFF, CHUNK_SIZE);
     expected.insert(expected.begin(), 0xFF);
     EXPECT_TRUE(testing::read_file(path("sealed")) == expected);
 
@@ -191,11 +187,7 @@ TEST_F(DriverTest, LargeFilesMatchTheReferenceAcrossChunks) {
 
 /// `data` run through the reference, chunk by chunk.
 Bytes reference_of(Bytes data, bool encrypt, std::uint8_t seed) {
-  for (std::uint64_t at = 0; at < data.size(); at += CHUNK_SIZE) {
-    reference::transform_chunk(kKey16, encrypt, data.data() + at,
-                               std::min<std::uint64_t>(CHUNK_SIZE, data.size() - at), seed);
-  }
-  return data;
+  return reference::transform_payload(kKey16, encrypt, std::move(data), seed, CHUNK_SIZE);
 }
 
 TEST_F(DriverTest, AnInputThatFailsOrChangesEndsWithWhatWasRead) {

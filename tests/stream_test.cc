@@ -75,12 +75,8 @@ class StreamTest : public testing::TempDirTest {
 
   /// What a whole stream of `shape` must write: the reference, chunk by chunk.
   Bytes expected(const Shape& shape) const {
-    Bytes data = plain(shape);
-    for (std::uint64_t at = 0; at < data.size(); at += shape.chunk) {
-      reference::transform_chunk(key_bytes_, shape.direction == kEnc, data.data() + at,
-                                 std::min<std::uint64_t>(shape.chunk, data.size() - at), kSeed);
-    }
-    return data;
+    return reference::transform_payload(key_bytes_, shape.direction == kEnc, plain(shape), kSeed,
+                                        shape.chunk);
   }
 
   static Bytes plain(const Shape& shape) {
