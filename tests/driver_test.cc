@@ -329,47 +329,37 @@ TEST_F(DriverTest, EveryFailingCallEndsWithItsMessage) {
   }
 }
 
-TEST_F(DriverTest, NoMemoryForTheKeyOrTheBuffersEndsWithStatus2) {
+// Memory refused for the key, its tables or the buffers, or an allocator
+// that throws while the input is read or the output written.
+TEST_F(DriverTest, MemoryRunningOutAnywhereEndsWithStatus2) {
   testing::write_file(path("input"), testing::pattern(2'500'000, 4));
-  // The key, its tables, the buffers.
-  const char* const kMessages[] = {"Error: key malloc failed for keysize 16\n",
-                                   "Error: malloc buffer failed.\n",
-                                   "Error: malloc buffer failed.\n"};
-  for (std::size_t n = 0; n < 3; ++n) {
-    SCOPED_TRACE(n);
+  const std::string kBuffers = "Error: malloc buffer failed.\n";
+  enum class Throw { kNever, kReading, kWriting };
+  const struct {
+    std::optional<std::size_t> refused;  // the block refused, in the order asked for
+    Throw thrown;
+    std::string message;
+  } kCases[] = {
+      {0, Throw::kNever, "Error: key malloc failed for keysize 16\n"},
+      {1, Throw::kNever, kBuffers},
+      {2, Throw::kNever, kBuffers},
+      {{}, Throw::kReading, kBuffers},
+      {{}, Throw::kWriting, kBuffers},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(::testing::Message() << c.refused.value_or(9) << static_cast<int>(c.thrown));
     std::remove(path("output").c_str());
     testing::FaultyPages pages;
-    pages.refuse(n);
-    testing::FaultyFiles files;
-    EXPECT_EQ(kelm("encrypt", "input", "output", through(files, pages)), 2);
-    EXPECT_EQ(err_, kMessages[n]);
-    EXPECT_EQ(pages.dirty(), 0u);
-  }
-}
-
-TEST_F(DriverTest, RunningOutOfMemoryEndsCleanly) {
-  const struct {
-    const char* name;
-    bool on_write;  // thrown where the output is written, else where the input is read
-  } kCases[] = {
-      {"while reading", false},
-      {"while writing", true},
-  };
-  testing::write_file(path("input"), testing::pattern(2'500'000, 7));
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.name);
-    std::remove(path("output").c_str());
+    if (c.refused) pages.refuse(*c.refused);
     testing::FaultyFiles files;
     const auto exhausted = [] { throw std::bad_alloc(); };
-    if (c.on_write) {
-      files.before_write(5, exhausted);
-    } else {
-      files.only_reads_of(path("input"));
-      files.before_first_read(exhausted);
-    }
-    EXPECT_EQ(kelm("encrypt", "input", "output", 0x1FF, files), 2);
-    EXPECT_EQ(err_, "Error: malloc buffer failed.\n");
-    EXPECT_TRUE(out_.starts_with("keysize is 2^4\n"));
+    files.only_reads_of(path("input"));
+    if (c.thrown == Throw::kReading) files.before_first_read(exhausted);
+    if (c.thrown == Throw::kWriting) files.before_write(5, exhausted);
+    EXPECT_EQ(kelm("encrypt", "input", "output", through(files, pages)), 2);
+    EXPECT_EQ(err_, c.message);
+    EXPECT_EQ(out_.starts_with("keysize is 2^4\n"), c.refused != 0u);
+    EXPECT_EQ(pages.dirty(), 0u);
   }
 }
 
