@@ -7,7 +7,20 @@
  * The library keeps no global state and throws nothing across this header.
  * Distinct objects may be used from distinct threads at once; one stream is
  * used by one thread at a time. A key may be shared by any number of
- * threads and streams: nothing changes it after kelm_key_new(). */
+ * threads and streams: nothing changes it after kelm_key_new().
+ *
+ * Ending a wait. kelm_encrypt_fd and kelm_decrypt_fd may wait on a pipe, a
+ * FIFO or a socket for as long as its other end likes. To end such a wait
+ * from a signal handler: have `stop` answer nonzero once the handler has
+ * run (a flag of type volatile sig_atomic_t or a lock-free atomic), install
+ * the handler without SA_RESTART, and have it send the signal on, with
+ * pthread_kill, to each thread of the run that it is not running on: the
+ * caller's, and the worker that `worker` tells of. A read or write the
+ * signal cuts short then asks `stop` and gives up, and no call that may wait
+ * begins once `stop` has said so. A handler may also replace a descriptor
+ * with dup2 (the reading end of a pipe whose writer is closed, say), which
+ * ends a call begun just after the check. On Windows, CancelSynchronousIo
+ * on each thread does what the signal does. */
 #ifndef KELM_H
 #define KELM_H
 

@@ -28,36 +28,11 @@ struct Arguments {
 constexpr std::uint64_t kUnknownLength = ~std::uint64_t{0};
 constexpr std::uint64_t kChunkSize = 1'000'000;
 
-#ifndef KELM_VERSION
-#define KELM_VERSION "unknown"
-#endif
-
-const char kHelp[] =
-    "Usage: kelm <encrypt|decrypt> inputfile outputfile keyfile\n"
-    "\n"
-    "Encrypts inputfile into outputfile, or decrypts it back, with the key in\n"
-    "keyfile: a file of 16, 32, 64 or 128 bytes whose raw bytes are the key.\n"
-    "Asks before it replaces an existing outputfile.\n"
-    "\n"
-    "Exit status:\n"
-    "  0  the file was encrypted or decrypted\n"
-    "  1  wrong arguments, or the key file cannot be loaded\n"
-    "  2  the input file is empty, or memory ran out\n"
-    "  3  the input or output cannot be used, or the overwrite was not confirmed\n"
-    "  4  the key length is unusable\n"
-    "\n"
-    "  kelm --help     shows this text\n"
-    "  kelm --version  shows the version\n"
-    "\n"
-    "The manual page tells the rest: man kelm\n";
-
-const char kVersion[] = "kelm " KELM_VERSION "\n";
-
 /// The text for a lone --help or --version, or nothing for a real run.
 const char* information_asked(std::span<const std::string> args) {
   if (args.size() != 1) return nullptr;
-  if (args[0] == "--help") return kHelp;
-  if (args[0] == "--version") return kVersion;
+  if (args[0] == "--help") return help_text();
+  if (args[0] == "--version") return version_text();
   return nullptr;
 }
 

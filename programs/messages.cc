@@ -4,6 +4,38 @@ namespace kelm {
 
 namespace {
 
+#ifndef KELM_VERSION
+#define KELM_VERSION "unknown"
+#endif
+
+const char kHelp[] =
+    "Usage: kelm <encrypt|decrypt> inputfile outputfile keyfile\n"
+    "\n"
+    "Encrypts inputfile into outputfile, or decrypts it back, with the key in\n"
+    "keyfile: a file of 16, 32, 64 or 128 bytes whose raw bytes are the key.\n"
+    "Asks before it replaces an existing outputfile.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the file was encrypted or decrypted\n"
+    "  1  wrong arguments, or the key file cannot be loaded\n"
+    "  2  the input file is empty, or memory ran out\n"
+    "  3  the input or output cannot be used, or the overwrite was not confirmed\n"
+    "  4  the key length is unusable\n"
+    "\n"
+    "  kelm --help     shows this text\n"
+    "  kelm --version  shows the version\n"
+    "\n"
+    "The manual page tells the rest: man kelm\n";
+
+const char kVersion[] = "kelm " KELM_VERSION "\n";
+
+}  // namespace
+
+const char* help_text() { return kHelp; }
+const char* version_text() { return kVersion; }
+
+namespace {
+
 constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
 
 Failure file_failure(const std::string& text) { return {STATUS_FILE, "Error: " + text + "\n"}; }
@@ -56,6 +88,10 @@ Failure output_is_console(const std::string& name) {
 }
 Failure output_is_terminal(const std::string& name) {
   return file_failure("output file " + name + " is a terminal");
+}
+void ask_overwrite(TextOut& err, const std::string& name) {
+  err << "Error: output file " << name << " exists, overwrite? (Y/n): ";
+  err.flush();
 }
 Failure overwrite_declined() { return {STATUS_FILE, ""}; }
 Failure cannot_load_key(const std::string& name) {

@@ -39,6 +39,12 @@ Failure cannot_write_output(const std::string& name);
 Failure output_is_source(const std::string& name);
 Failure output_is_console(const std::string& name);
 Failure output_is_terminal(const std::string& name);
+/// The text of `kelm --help`, and of `kelm --version`.
+const char* help_text();
+const char* version_text();
+
+/// The question before an existing output is replaced.
+void ask_overwrite(TextOut& err, const std::string& name);
 /// The overwrite question answered with anything but "Y": nothing more said.
 Failure overwrite_declined();
 Failure cannot_load_key(const std::string& name);

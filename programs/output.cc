@@ -44,8 +44,7 @@ std::optional<Failure> OutputFile::confirm(const Sources& sources, Answers answe
   }
   probed_ = info;
 
-  err << "Error: output file " << name_ << " exists, overwrite? (Y/n): ";
-  err.flush();
+  ask_overwrite(err, name_);
   if (!answer_is_yes(sources, answers)) return overwrite_declined();
   return std::nullopt;
 }
