@@ -18,6 +18,8 @@ namespace kelm {
 namespace {
 
 using testing::Bytes;
+using Call = testing::FaultyFiles::Call;
+using Fault = testing::FaultyFiles::Fault;
 
 const Bytes kKey16 = {0x07, 0x1C, 0x23, 0x39, 0x4E, 0x50, 0x65, 0x7B,
                       0x82, 0x9F, 0xA8, 0xB1, 0xCD, 0xD6, 0xEA, 0xF4};
@@ -235,12 +237,14 @@ TEST_F(DriverTest, AnInputThatFailsOrChangesEndsWithWhatWasRead) {
     testing::write_file(path("input"), input);
     std::remove(path("output").c_str());
     testing::FaultyFiles files;
-    files.only_reads_of(path("input"));
-    if (c.end_at) files.fail_reads_at(*c.end_at, c.error);
-    const std::string grown = path("input");
-    files.before_first_read([&] {
-      std::ofstream(grown, std::ios::binary | std::ios::app) << std::string(c.grows_by, 'x');
+    files.plant({.kind = Call::kRead, .path = path("input"), .n = 0}, Fault::kHook, [&] {
+      std::ofstream(path("input"), std::ios::binary | std::ios::app)
+          << std::string(c.grows_by, 'x');
     });
+    if (c.end_at) {
+      files.plant({.kind = Call::kRead, .path = path("input"), .from = *c.end_at},
+                  c.error ? Fault::kFail : Fault::kEmpty);
+    }
     const bool encrypt = c.mode == std::string("encrypt");
     const int status = kelm(c.mode, "input", "output", 0x1FF, files);
     const bool completes = !c.end_at;
@@ -270,7 +274,6 @@ TEST_F(DriverTest, EveryFailingCallEndsWithItsMessage) {
   ASSERT_EQ(kelm("encrypt", "plain", "sealed"), 0);
   const std::string kReadInput = "Error: could not read input file ";
   const std::string kWriteOutput = "Error: could not write output file ";
-  using Fault = testing::FaultyFiles::Fault;
   // How the call goes wrong, and whether an interrupt comes with it, with
   // the output cut back or not: an interrupted run says nothing, unless its
   // output may hold more than a correct beginning.
@@ -293,8 +296,8 @@ TEST_F(DriverTest, EveryFailingCallEndsWithItsMessage) {
                      << ", interrupt " << static_cast<int>(interrupt));
         std::remove(path("output").c_str());
         testing::FaultyFiles files;
-        files.plant(n, fault);
-        if (interrupt == Interrupt::kCutFails) files.fail_truncate();
+        files.plant({.n = n}, fault);
+        if (interrupt == Interrupt::kCutFails) files.plant({.kind = Call::kTruncate}, Fault::kFail);
         testing::FaultyPages pages;
         Services services = through(files, pages);
         if (interrupt != Interrupt::kNone) {
@@ -334,28 +337,26 @@ TEST_F(DriverTest, EveryFailingCallEndsWithItsMessage) {
 TEST_F(DriverTest, MemoryRunningOutAnywhereEndsWithStatus2) {
   testing::write_file(path("input"), testing::pattern(2'500'000, 4));
   const std::string kBuffers = "Error: malloc buffer failed.\n";
-  enum class Throw { kNever, kReading, kWriting };
+  using Calls = testing::FaultyFiles::Calls;
   const struct {
     std::optional<std::size_t> refused;  // the block refused, in the order asked for
-    Throw thrown;
+    std::optional<Calls> thrown;         // the file calls that throw instead
     std::string message;
   } kCases[] = {
-      {0, Throw::kNever, "Error: key malloc failed for keysize 16\n"},
-      {1, Throw::kNever, kBuffers},
-      {2, Throw::kNever, kBuffers},
-      {{}, Throw::kReading, kBuffers},
-      {{}, Throw::kWriting, kBuffers},
+      {0, {}, "Error: key malloc failed for keysize 16\n"},
+      {1, {}, kBuffers},
+      {2, {}, kBuffers},
+      {{}, Calls{.kind = Call::kRead, .path = path("input"), .n = 0}, kBuffers},
+      {{}, Calls{.kind = Call::kWrite, .n = 5, .onwards = true}, kBuffers},
   };
   for (const auto& c : kCases) {
-    SCOPED_TRACE(::testing::Message() << c.refused.value_or(9) << static_cast<int>(c.thrown));
+    SCOPED_TRACE(::testing::Message() << c.refused.value_or(9) << " "
+                                      << (c.thrown ? static_cast<int>(*c.thrown->kind) : 9));
     std::remove(path("output").c_str());
     testing::FaultyPages pages;
     if (c.refused) pages.refuse(*c.refused);
     testing::FaultyFiles files;
-    const auto exhausted = [] { throw std::bad_alloc(); };
-    files.only_reads_of(path("input"));
-    if (c.thrown == Throw::kReading) files.before_first_read(exhausted);
-    if (c.thrown == Throw::kWriting) files.before_write(5, exhausted);
+    if (c.thrown) files.plant(*c.thrown, Fault::kThrow);
     EXPECT_EQ(kelm("encrypt", "input", "output", through(files, pages)), 2);
     EXPECT_EQ(err_, c.message);
     EXPECT_EQ(out_.starts_with("keysize is 2^4\n"), c.refused != 0u);

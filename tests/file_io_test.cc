@@ -74,7 +74,7 @@ TEST_F(FileIoTest, RetriesACallThatASignalInterruptedUnlessAStopWasAsked) {
       ASSERT_TRUE(out.is_open());
       testing::Bytes bytes = reads ? testing::Bytes(100) : text;
       testing::FaultyFiles files;
-      files.plant_interrupt(0);
+      files.plant({.n = 0}, testing::FaultyFiles::Fault::kInterrupt);
       const Stop stop = [stopped] { return stopped; };
       EXPECT_EQ(c.call(files, reads ? in->get() : out.get(), bytes.data(), stop), !stopped);
       // The interrupted call, then all of it; or, for a stop, no more.

@@ -17,6 +17,8 @@ namespace kelm {
 namespace {
 
 using testing::Bytes;
+using Call = testing::FaultyFiles::Call;
+using Fault = testing::FaultyFiles::Fault;
 
 constexpr std::uint8_t kSeed = 77;
 constexpr std::uint64_t kInputOffset = 3;   // bytes before the payload in the input
@@ -201,7 +203,7 @@ TEST_F(StreamTest, AnEmptyPipeWritesNothing) {
 TEST_F(StreamTest, WritesCutShortAreCompleted) {
   // A pipe or a signal can make a write take fewer bytes than asked.
   testing::FaultyFiles files;
-  files.limit_writes_to(7);
+  files.plant({.kind = Call::kWrite}, Fault::kShort);
   for (const Shape& shape : {kShapes[3], kShapes[8], kShapes[14], kShapes[17]}) {
     SCOPED_TRACE(shape.name);
     const Streamed result = stream(shape, files);
@@ -222,23 +224,13 @@ TEST_F(StreamTest, EveryCallThatGoesWrongLeavesACorrectPrefix) {
       // Lanes written ahead of the first inside the one job.
       {"encrypt one job into a file", kEnc, 3 * 100 + 37, 100, 4, 32, kNoPipe, 1},
   };
-  using Call = testing::FaultyFiles::Call;
-  using Fault = testing::FaultyFiles::Fault;
-  const Fault kFaults[] = {Fault::kFail,          Fault::kEmpty, Fault::kShort,
-                           Fault::kShortThenFail, Fault::kThrow, Fault::kHook};
+  const Fault kFaults[] = {Fault::kFail,      Fault::kEmpty, Fault::kShort, Fault::kShortThenFail,
+                           Fault::kInterrupt, Fault::kThrow, Fault::kHook};
   for (const Shape& shape : kSwept) {
     const Bytes whole = expected(shape);
     testing::FaultyFiles clean;
     ASSERT_EQ(stream(shape, clean).end, StreamEnd::kDone);
     for (std::size_t n = 0; n < clean.calls(); ++n) {
-      {
-        // A call a signal interrupted is made again, as if nothing happened.
-        testing::FaultyFiles files;
-        files.plant_interrupt(n);
-        const Streamed result = stream(shape, files);
-        EXPECT_EQ(result.end, StreamEnd::kDone) << shape.name << ", call " << n << " interrupted";
-        EXPECT_TRUE(result.output == whole);
-      }
       for (const Fault fault : kFaults) {
         // The cut working, then failing; then a failure or a throw held
         // until the other worker is at a call of its kind, mid-job.
@@ -248,15 +240,17 @@ TEST_F(StreamTest, EveryCallThatGoesWrongLeavesACorrectPrefix) {
             continue;
           }
           // Only an output written anywhere is ever cut back.
-          if (cut_fails && ((shape.pipes & kPipeOut) != 0 || fault == Fault::kShort)) continue;
+          if (cut_fails && ((shape.pipes & kPipeOut) != 0 || fault == Fault::kShort ||
+                            fault == Fault::kInterrupt)) {
+            continue;
+          }
           SCOPED_TRACE(::testing::Message()
                        << shape.name << ", call " << n << ", fault " << static_cast<int>(fault)
                        << ", cut " << (cut_fails ? "fails" : "works") << (held ? ", held" : ""));
           testing::FaultyFiles files;
           std::atomic<bool> interrupted{false};
-          files.plant(n, fault, [&] { interrupted = true; });
-          if (held) files.hold(n);
-          if (cut_fails) files.fail_truncate();
+          files.plant({.n = n, .held = held}, fault, [&] { interrupted = true; });
+          if (cut_fails) files.plant({.kind = Call::kTruncate}, Fault::kFail);
           const Streamed result = stream(shape, files, nullptr, [&] {
             files.reaching_write();
             return interrupted.load();
@@ -279,7 +273,8 @@ TEST_F(StreamTest, EveryCallThatGoesWrongLeavesACorrectPrefix) {
             EXPECT_LE(result.told.back(), result.output.size());
           }
           switch (fault) {
-            case Fault::kShort:  // completed by the next call
+            case Fault::kShort:      // completed by the next call
+            case Fault::kInterrupt:  // made again, as if nothing happened
               EXPECT_EQ(result.end, StreamEnd::kDone);
               break;
             case Fault::kShortThenFail:  // whichever side makes the next call fails
@@ -345,7 +340,8 @@ TEST_F(StreamTest, ReadFailureLeavesTheExactPrefix) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.shape.name);
     testing::FaultyFiles files;
-    files.fail_reads_at(kInputOffset + c.readable, c.error);
+    files.plant({.kind = Call::kRead, .from = kInputOffset + c.readable},
+                c.error ? Fault::kFail : Fault::kEmpty);
     const Streamed result = stream(c.shape, files);
     EXPECT_EQ(result.end, StreamEnd::kReadFailed);
     Bytes prefix = expected(c.shape);
@@ -373,8 +369,8 @@ TEST_F(StreamTest, WriteFailureLeavesAPrefixOfWholeChunksTold) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.shape.name);
     testing::FaultyFiles files;
-    files.fail_writes_at(kOutputOffset + c.room);
-    if (c.truncate_fails) files.fail_truncate();
+    files.plant({.kind = Call::kWrite, .from = kOutputOffset + c.room}, Fault::kFail);
+    if (c.truncate_fails) files.plant({.kind = Call::kTruncate}, Fault::kFail);
     const Streamed result = stream(c.shape, files);
     EXPECT_EQ(result.end, StreamEnd::kWriteFailed);
     const Bytes whole = expected(c.shape);

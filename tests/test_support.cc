@@ -100,31 +100,8 @@ Bytes pattern(std::size_t length, std::uint8_t salt) {
   return bytes;
 }
 
-void FaultyFiles::fail_reads_at(std::uint64_t offset, bool error) {
-  read_end_ = offset;
-  read_error_ = error;
-}
-void FaultyFiles::fail_writes_at(std::uint64_t offset) { write_end_ = offset; }
-void FaultyFiles::limit_writes_to(std::size_t count) { write_limit_ = count; }
-void FaultyFiles::fail_truncate() { truncate_fails_ = true; }
-void FaultyFiles::before_first_read(std::function<void()> action) {
-  before_first_read_ = std::move(action);
-}
-void FaultyFiles::before_write(std::size_t count, std::function<void()> action) {
-  before_write_from_ = count;
-  before_write_ = std::move(action);
-}
-
-void FaultyFiles::plant(std::size_t n, Fault fault, std::function<void()> hook) {
-  planted_at_ = n;
-  planted_ = fault;
-  hook_ = std::move(hook);
-  interrupt_ = false;
-}
-
-void FaultyFiles::plant_interrupt(std::size_t n) {
-  plant(n, Fault::kFail);
-  interrupt_ = true;
+void FaultyFiles::plant(Calls calls, Fault fault, std::function<void()> hook) {
+  planted_.push_back({.calls = std::move(calls), .fault = fault, .hook = std::move(hook)});
 }
 
 namespace {
@@ -147,6 +124,22 @@ std::string path_of(int fd) {
 #endif
 }
 
+/// The file position of `fd`, or 0 where it has none.
+std::uint64_t position_of(int fd) {
+#ifdef _WIN32
+  const std::int64_t offset = ::_lseeki64(fd, 0, SEEK_CUR);
+#else
+  const off_t offset = ::lseek(fd, 0, SEEK_CUR);
+#endif
+  return offset < 0 ? 0 : static_cast<std::uint64_t>(offset);
+}
+
+/// Fails a call as `fault` says: with EINTR, or with `error`.
+int fail(FaultyFiles::Fault fault, int error) {
+  errno = fault == FaultyFiles::Fault::kInterrupt ? EINTR : error;
+  return -1;
+}
+
 }  // namespace
 
 void FaultyFiles::reaching_write() {
@@ -167,137 +160,96 @@ void FaultyFiles::meet(Call kind, std::unique_lock<std::mutex>& lock, bool hold)
   holder_.reset();
 }
 
-std::optional<FaultyFiles::Fault> FaultyFiles::next_call(Call kind, int fd, bool positional) {
+bool FaultyFiles::meets(Planted& planted, Call kind, int fd, const Range* range) {
+  const Calls& calls = planted.calls;
+  if (calls.kind && *calls.kind != kind) return false;
+  if (!calls.path.empty()) {
+    const std::optional<FileInfo> named = path_info(calls.path);
+    const std::optional<FileInfo> opened = file_info(fd);
+    if (!named || !opened || !same_file(*named, *opened)) return false;
+  }
+  if (calls.from) return range && range->offset + range->length > *calls.from;
+  const std::size_t n = planted.seen++;
+  return !calls.n || n == *calls.n || (calls.onwards && n > *calls.n);
+}
+
+std::optional<FaultyFiles::Fault> FaultyFiles::act(Planted& planted, Range* range) {
+  const std::optional<std::uint64_t> from = planted.calls.from;
+  if (from && range->offset < *from) {
+    range->length = static_cast<std::size_t>(*from - range->offset);
+    return std::nullopt;
+  }
+  switch (planted.fault) {
+    case Fault::kThrow: throw std::bad_alloc();
+    case Fault::kHook: planted.hook(); return std::nullopt;
+    case Fault::kShortThenFail:
+      planted.calls.n = planted.seen;
+      planted.fault = Fault::kFail;
+      [[fallthrough]];
+    case Fault::kShort:
+      if (!range) return Fault::kFail;  // no bytes to take fewer of
+      range->length = std::max<std::size_t>(range->length / 2, 1);
+      return std::nullopt;
+    default: return planted.fault;
+  }
+}
+
+std::optional<FaultyFiles::Fault> FaultyFiles::next_call(Call kind, int fd, bool positional,
+                                                         Range* range) {
   std::string name = path_of(fd);
   std::unique_lock lock(mutex_);
   log_.emplace_back(kind, std::move(name));
-  const std::size_t n = log_.size() - 1;
+  std::vector<Planted*> met;
+  for (Planted& planted : planted_) {
+    if (meets(planted, kind, fd, range)) met.push_back(&planted);
+  }
   // A call in order is made in a turn the other worker waits for.
-  meet(kind, lock, positional && held_at_ == n);
-  if (!planted_at_ || *planted_at_ != n) return std::nullopt;
-  if (planted_ == Fault::kThrow) throw std::bad_alloc();
-  if (planted_ == Fault::kHook) {
-    hook_();
-    return std::nullopt;
+  const auto held = [](const Planted* planted) { return planted->calls.held; };
+  meet(kind, lock, positional && std::any_of(met.begin(), met.end(), held));
+  for (Planted* planted : met) {
+    if (const std::optional<Fault> fault = act(*planted, range)) return fault;
   }
-  if (planted_ == Fault::kShortThenFail) {
-    planted_at_ = log_.size();
-    planted_ = Fault::kFail;
-    return Fault::kShort;
-  }
-  return planted_;
+  return std::nullopt;
 }
-
-namespace {
-
-/// The file position of `fd`, or 0 where it has none.
-std::uint64_t position_of(int fd) {
-#ifdef _WIN32
-  const std::int64_t offset = ::_lseeki64(fd, 0, SEEK_CUR);
-#else
-  const off_t offset = ::lseek(fd, 0, SEEK_CUR);
-#endif
-  return offset < 0 ? 0 : static_cast<std::uint64_t>(offset);
-}
-
-}  // namespace
 
 std::ptrdiff_t FaultyFiles::read(int fd, std::uint8_t* buffer, std::size_t length) {
-  return read_some(fd, buffer, length, position_of(fd), false);
+  return read_some(fd, buffer, {position_of(fd), length}, false);
 }
 
 std::ptrdiff_t FaultyFiles::read_at(int fd, std::uint8_t* buffer, std::size_t length,
                                     std::uint64_t offset) {
-  return read_some(fd, buffer, length, offset, true);
+  return read_some(fd, buffer, {offset, length}, true);
 }
 
-std::ptrdiff_t FaultyFiles::read_some(int fd, std::uint8_t* buffer, std::size_t length,
-                                      std::uint64_t offset, bool positional) {
-  const auto pass_on = [&] {
-    return positional ? system_files().read_at(fd, buffer, length, offset)
-                      : system_files().read(fd, buffer, length);
-  };
-  if (const std::optional<Fault> fault = next_call(Call::kRead, fd, positional)) {
-    if (*fault == Fault::kEmpty) return 0;
-    if (*fault == Fault::kFail) {
-      errno = interrupt_ ? EINTR : EIO;
-      return -1;
-    }
-    length = std::max<std::size_t>(length / 2, 1);
+std::ptrdiff_t FaultyFiles::read_some(int fd, std::uint8_t* buffer, Range range, bool positional) {
+  if (const std::optional<Fault> fault = next_call(Call::kRead, fd, positional, &range)) {
+    return *fault == Fault::kEmpty ? 0 : fail(*fault, EIO);
   }
-  if (read_path_) {
-    const std::optional<FileInfo> named = path_info(*read_path_);
-    const std::optional<FileInfo> opened = file_info(fd);
-    if (!named || !opened || !same_file(*named, *opened)) return pass_on();
-  }
-  std::function<void()> first;
-  {
-    // Both workers read: one of them takes the action.
-    const std::lock_guard lock(mutex_);
-    first = std::exchange(before_first_read_, nullptr);
-  }
-  if (first) first();
-  if (read_end_ && offset + length > *read_end_) {
-    if (offset >= *read_end_) {
-      if (!read_error_) return 0;
-      errno = EIO;
-      return -1;
-    }
-    length = static_cast<std::size_t>(*read_end_ - offset);
-  }
-  return pass_on();
-}
-
-std::size_t FaultyFiles::allowed_write(int fd, std::uint64_t offset, std::size_t length,
-                                       bool positional) {
-  bool before = false;
-  {
-    const std::lock_guard lock(mutex_);
-    before = before_write_ && writes_++ >= before_write_from_;
-  }
-  if (before) before_write_();
-  if (const std::optional<Fault> fault = next_call(Call::kWrite, fd, positional)) {
-    if (*fault == Fault::kEmpty) return 0;
-    if (*fault == Fault::kFail) return interrupt_ ? kInterrupted : kRefused;
-    length = std::max<std::size_t>(length / 2, 1);
-  }
-  length = std::min(length, write_limit_);
-  if (write_end_)
-    length = static_cast<std::size_t>(
-        std::min<std::uint64_t>(length, *write_end_ > offset ? *write_end_ - offset : 0));
-  return length;
+  return positional ? system_files().read_at(fd, buffer, range.length, range.offset)
+                    : system_files().read(fd, buffer, range.length);
 }
 
 std::ptrdiff_t FaultyFiles::write(int fd, const std::uint8_t* buffer, std::size_t length) {
-  return write_some(fd, buffer, length, position_of(fd), false);
-}
-
-std::ptrdiff_t FaultyFiles::write_some(int fd, const std::uint8_t* buffer, std::size_t length,
-                                       std::uint64_t offset, bool positional) {
-  const std::size_t allowed = allowed_write(fd, offset, length, positional);
-  if (allowed == kInterrupted) {
-    errno = EINTR;
-    return -1;
-  }
-  if (allowed == kRefused || (allowed == 0 && length != 0 && write_end_)) {
-    errno = ENOSPC;
-    return -1;
-  }
-  if (allowed == 0) return 0;
-  return positional ? system_files().write_at(fd, buffer, allowed, offset)
-                    : system_files().write(fd, buffer, allowed);
+  return write_some(fd, buffer, {position_of(fd), length}, false);
 }
 
 std::ptrdiff_t FaultyFiles::write_at(int fd, const std::uint8_t* buffer, std::size_t length,
                                      std::uint64_t offset) {
-  return write_some(fd, buffer, length, offset, true);
+  return write_some(fd, buffer, {offset, length}, true);
+}
+
+std::ptrdiff_t FaultyFiles::write_some(int fd, const std::uint8_t* buffer, Range range,
+                                       bool positional) {
+  if (const std::optional<Fault> fault = next_call(Call::kWrite, fd, positional, &range)) {
+    return *fault == Fault::kEmpty ? 0 : fail(*fault, ENOSPC);
+  }
+  return positional ? system_files().write_at(fd, buffer, range.length, range.offset)
+                    : system_files().write(fd, buffer, range.length);
 }
 
 int FaultyFiles::truncate(int fd, std::uint64_t length) {
-  const std::optional<Fault> fault = next_call(Call::kTruncate, fd);
-  if (fault || truncate_fails_) {
-    errno = fault && interrupt_ ? EINTR : EIO;
-    return -1;
+  if (const std::optional<Fault> fault = next_call(Call::kTruncate, fd, false, nullptr)) {
+    return fail(*fault, EIO);
   }
   return system_files().truncate(fd, length);
 }
@@ -305,11 +257,9 @@ int FaultyFiles::truncate(int fd, std::uint64_t length) {
 int FaultyFiles::close(int fd) {
   // The descriptor goes whatever happens, as with the system's close on
   // Linux, even when a signal interrupts it.
-  const std::optional<Fault> fault = next_call(Call::kClose, fd);
+  const std::optional<Fault> fault = next_call(Call::kClose, fd, false, nullptr);
   const int result = close_descriptor(fd) ? 0 : -1;
-  if (!fault) return result;
-  errno = interrupt_ ? EINTR : EIO;
-  return -1;
+  return fault ? fail(*fault, EIO) : result;
 }
 
 void* FaultyPages::map(std::size_t size, bool populate) {

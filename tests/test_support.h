@@ -72,52 +72,48 @@ class StringIn : public TextIn {
   std::size_t at_ = 0;
 };
 
-/// The system's file calls, with faults planted at chosen bytes: the input
-/// can end early or fail at a byte, the output can fail at a byte or take
-/// only a few bytes per call. Offsets count from the start of each file.
+/// The system's file calls, with faults planted at chosen calls: by number,
+/// by kind and file, or at a byte of a file.
 class FaultyFiles : public FileAccess {
  public:
-  /// Reads deliver nothing at or past `offset`: as if the file ended there,
-  /// or, with `error`, as if the device failed there.
-  void fail_reads_at(std::uint64_t offset, bool error);
-  /// Writes take nothing at or past output byte `offset` (the disk is full).
-  void fail_writes_at(std::uint64_t offset);
-  /// Every write call takes at most `count` bytes, as pipes and signals can make it.
-  void limit_writes_to(std::size_t count);
-  /// The faults above that concern reads apply to reads of this file only.
-  void only_reads_of(const std::string& path) { read_path_ = path; }
-  /// Every call to truncate fails.
-  void fail_truncate();
-  /// `action` runs once, just before the first read: to change the input
-  /// under the run, or to throw as an exhausted allocator would.
-  void before_first_read(std::function<void()> action);
-  /// `action` runs before every write from the `count`-th on (0: the first).
-  void before_write(std::size_t count, std::function<void()> action);
-
-  /// The kinds of call, and how one planted call goes wrong.
+  /// The kinds of call, and how a call a fault meets goes wrong.
   enum class Call { kRead, kWrite, kTruncate, kClose };
   enum class Fault {
-    kFail,           // an error (EIO, ENOSPC)
+    kFail,           // an error: ENOSPC for a write, else EIO
     kEmpty,          // a read at end of file, a write that takes nothing
     kShort,          // half the bytes (at least one); the call after it goes on
     kShortThenFail,  // half the bytes, and the call after it fails (a size limit)
+    kInterrupt,      // EINTR, as the arrival of a signal makes it; the call after it goes on
     kThrow,          // std::bad_alloc, as an exhausted allocator would
     kHook,           // runs the hook given to plant(), then the call as usual
   };
-  /// Makes call number `n` (counting every call from 0) go wrong.
-  void plant(std::size_t n, Fault fault, std::function<void()> hook = nullptr);
-  /// Holds call number `n`, if it reads or writes at a given place, before
-  /// its fault until the other worker reaches a call of the same kind (for
-  /// a write, reaching_write() counts), so that the fault meets both workers
-  /// mid-job on any machine; a tenth of a second at most, for a worker with
-  /// no such call left.
-  void hold(std::size_t n) { held_at_ = n; }
+  /// Which calls a fault meets: those of `kind` on the file at `path` (any
+  /// kind, any file, when unset), counted from 0 among themselves; the
+  /// `n`-th (all, when unset), or with `onwards` every one from the `n`-th on.
+  struct Calls {
+    std::optional<Call> kind{};
+    std::string path{};
+    std::optional<std::size_t> n{};
+    bool onwards = false;
+    /// Instead, every read or write that reaches this byte (offsets count
+    /// from the start of each file): one that begins before it takes the
+    /// bytes before it, one that begins there or later meets the fault. So
+    /// the input ends there (kEmpty), or its device fails there (kFail), or
+    /// the output's disk is full there (kFail).
+    std::optional<std::uint64_t> from{};
+    /// Holds a call met, if it reads or writes at a given place, before its
+    /// fault until the other worker reaches a call of the same kind (for a
+    /// write, reaching_write() counts), so that the fault meets both workers
+    /// mid-job on any machine; a tenth of a second at most, for a worker
+    /// with no such call left.
+    bool held = false;
+  };
+  /// Makes the calls `calls` names go wrong as `fault` says; of two faults
+  /// that meet one call, the one planted first acts first.
+  void plant(Calls calls, Fault fault, std::function<void()> hook = nullptr);
   /// The calling worker is about to write, before it waits for the file: for
   /// a stream's stop hook, which each write asks first.
   void reaching_write();
-  /// Makes call number `n` fail with EINTR, as the arrival of a signal does;
-  /// the call after it goes on as usual.
-  void plant_interrupt(std::size_t n);
   /// Calls made so far, and the kind and file (its path, from the
   /// descriptor at the time of the call) of each.
   std::size_t calls() const { return log_.size(); }
@@ -134,43 +130,37 @@ class FaultyFiles : public FileAccess {
   int close(int fd);
 
  private:
-  static constexpr std::size_t kRefused = ~std::size_t{0};
-  static constexpr std::size_t kInterrupted = kRefused - 1;
-  /// How many of `length` bytes at `offset` a write takes, or kRefused, or
-  /// kInterrupted.
-  std::size_t allowed_write(int fd, std::uint64_t offset, std::size_t length, bool positional);
-  std::ptrdiff_t read_some(int fd, std::uint8_t* buffer, std::size_t length, std::uint64_t offset,
-                           bool positional);
-  std::ptrdiff_t write_some(int fd, const std::uint8_t* buffer, std::size_t length,
-                            std::uint64_t offset, bool positional);
-  /// Logs a call; the fault planted for it, if any.
-  std::optional<Fault> next_call(Call kind, int fd, bool positional = false);
+  struct Planted {
+    Calls calls;
+    Fault fault;
+    std::function<void()> hook;
+    std::size_t seen = 0;  // calls of its kind and file so far
+  };
+  /// The bytes a read or write asks for.
+  struct Range {
+    std::uint64_t offset;
+    std::size_t length;
+  };
+  std::ptrdiff_t read_some(int fd, std::uint8_t* buffer, Range range, bool positional);
+  std::ptrdiff_t write_some(int fd, const std::uint8_t* buffer, Range range, bool positional);
+  /// Logs a call; the failure the faults that meet it make of it, if any,
+  /// after cutting `range` short as they say.
+  std::optional<Fault> next_call(Call kind, int fd, bool positional, Range* range);
+  /// Whether `planted` meets this call, counting it if it is of its kind and file.
+  bool meets(Planted& planted, Call kind, int fd, const Range* range);
+  /// What `planted` does to a call it meets: cuts `range` short, or fails it.
+  std::optional<Fault> act(Planted& planted, Range* range);
   /// The calling thread has reached a call of `kind`, which meets a call
   /// held for one; with `hold`, it waits for such a meeting itself.
   void meet(Call kind, std::unique_lock<std::mutex>& lock, bool hold);
 
   std::mutex mutex_;  // both workers read and write
   std::vector<std::pair<Call, std::string>> log_;
-  std::optional<std::size_t> planted_at_;
-  Fault planted_ = Fault::kFail;
-  std::function<void()> hook_;
-  bool interrupt_ = false;  // the planted failure is EINTR
-  std::optional<std::size_t> held_at_;
+  std::vector<Planted> planted_;
   std::condition_variable meeting_;
   std::optional<std::thread::id> holder_;  // the thread held, while it waits
   Call held_kind_ = Call::kRead;
   bool met_ = false;
-
-  std::optional<std::string> read_path_;
-  std::optional<std::uint64_t> read_end_;
-  bool read_error_ = false;
-  std::optional<std::uint64_t> write_end_;
-  std::size_t write_limit_ = ~std::size_t{0};
-  bool truncate_fails_ = false;
-  std::function<void()> before_first_read_;
-  std::size_t writes_ = 0;
-  std::size_t before_write_from_ = 0;
-  std::function<void()> before_write_;
 };
 
 /// Pages that can be refused, and that must come back zeroed: the n-th
