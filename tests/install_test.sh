@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Checks kelm as users get it: `cmake --install` into a fresh prefix, and the
-# Debian package unpacked into a fresh root, each holding exactly the expected
-# files and running a real round trip with the installed binary. The package
-# must pass lintian with no error and no warning.
+# Checks kelm as users get it: `cmake --install` into a fresh prefix, with the
+# library, and the Debian package unpacked into a fresh root, each holding
+# exactly the expected files and running a real round trip with the installed
+# binary. The package must pass lintian with no error and no warning.
 #
 #   tests/install_test.sh          the native build (preset package)
 #   tests/install_test.sh aarch64  a cross build (preset package-aarch64), whose
@@ -18,6 +18,7 @@ cmake --workflow --preset package >/dev/null
 native_deb_arch=$(dpkg --print-architecture)
 if (($# == 0)); then
   build=build/release
+  deb_arch=$native_deb_arch
   run=()
 else
   build=build/release-$1
@@ -25,26 +26,44 @@ else
   # The package's binaries run under qemu-user, with the libraries of Debian's
   # cross compiler for that processor.
   deb_arch=$(dpkg-deb --field "$(ls "$build"/kelm_*.deb)" Architecture)
-  run=("qemu-$(dpkg-architecture -a"$deb_arch" -qDEB_HOST_GNU_CPU 2>/dev/null)"
-       -L "/usr/$(dpkg-architecture -a"$deb_arch" -qDEB_HOST_GNU_TYPE 2>/dev/null)")
+  gnu_type=$(dpkg-architecture -a"$deb_arch" -qDEB_HOST_GNU_TYPE 2>/dev/null)
+  run=("qemu-$(dpkg-architecture -a"$deb_arch" -qDEB_HOST_GNU_CPU 2>/dev/null)" -L "/usr/$gnu_type")
 fi
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+libdir=lib/$(dpkg-architecture -a"$deb_arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
 
-# Every file an install holds, relative to its prefix.
-expected_files="bin/kelm
+# Every file (or link) each package holds, relative to its prefix; an install
+# holds all three.
+expected_kelm="bin/kelm
 share/bash-completion/completions/kelm
 share/doc/kelm/changelog.gz
 share/doc/kelm/copyright
 share/man/man1/kelm.1.gz"
+expected_libkelm1="$libdir/libkelm.so.1
+$libdir/libkelm.so.$version
+share/doc/libkelm1/changelog.gz
+share/doc/libkelm1/copyright"
+expected_libkelm_dev="include/kelm.h
+$libdir/cmake/kelm/kelmConfig.cmake
+$libdir/cmake/kelm/kelmConfigVersion.cmake
+$libdir/libkelm.a
+$libdir/libkelm.so
+$libdir/pkgconfig/kelm.pc
+share/doc/libkelm-dev/changelog.gz
+share/doc/libkelm-dev/copyright"
 
-# Checks the installed tree under PREFIX: the file list, the texts against
-# their sources, and that man renders the compressed page without a warning.
-check_files() {
+# Checks that PREFIX holds exactly the files and links listed in EXPECTED.
+check_list() {
+  local prefix=$1 expected=$2
+  diff <(LC_ALL=C sort <<<"$expected") \
+       <(cd "$prefix" && find . ! -type d -printf '%P\n' | LC_ALL=C sort)
+}
+
+# Checks the texts under PREFIX against their sources, and that man renders
+# the compressed page without a warning.
+check_command_files() {
   local prefix=$1
-  diff <(echo "$expected_files") <(cd "$prefix" && find . -type f -printf '%P\n' | LC_ALL=C sort)
   zcat "$prefix/share/man/man1/kelm.1.gz" | cmp - doc/kelm.1
-  zcat "$prefix/share/doc/kelm/changelog.gz" | cmp - packaging/changelog
-  cmp "$prefix/share/doc/kelm/copyright" packaging/copyright
   cmp "$prefix/share/bash-completion/completions/kelm" completion/kelm.bash
   if command -v man >/dev/null; then
     MANWIDTH=80 man -l "$prefix/share/man/man1/kelm.1.gz" >"$scratch/man.txt" 2>"$scratch/man.err"
@@ -54,7 +73,33 @@ check_files() {
       return 1
     fi
   fi
-  echo "files under $prefix: ok"
+}
+
+# Checks the library under PREFIX: the header, the links, the SONAME, and
+# that only the C API leaves the shared object.
+check_library_files() {
+  local prefix=$1 so=$1/$libdir/libkelm.so.$version leaked
+  cmp "$prefix/include/kelm.h" lib/kelm.h
+  test "$(readlink "$prefix/$libdir/libkelm.so")" = libkelm.so.1
+  test "$(readlink "$prefix/$libdir/libkelm.so.1")" = "libkelm.so.$version"
+  readelf -d "$so" | grep -q 'SONAME.*\[libkelm\.so\.1\]'
+  # Defined global dynamic symbols, less the version node the version script adds.
+  leaked=$(readelf --dyn-syms -W "$so" |
+    awk 'NR > 3 && $5 != "LOCAL" && $7 != "UND" && $8 != "" { sub(/@.*/, "", $8); print $8 }' |
+    grep -v -e '^kelm_' -e '^KELM_[0-9]*$' || true)
+  if [[ -n $leaked ]]; then
+    echo "libkelm.so exports more than the C API: ${leaked//$'\n'/ }" >&2
+    return 1
+  fi
+}
+
+# Checks the copyright and changelog in each package's folder under PREFIX.
+check_package_docs() {
+  local prefix=$1 doc
+  for doc in "$prefix"/share/doc/*/; do
+    zcat "$doc/changelog.gz" | cmp - packaging/changelog
+    cmp "$doc/copyright" packaging/copyright
+  done
 }
 
 # Runs the installed KELM: its version, then an encrypt/decrypt round trip.
@@ -72,35 +117,55 @@ round_trip() {
 }
 
 echo "== cmake --install"
-cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
-check_files "$scratch/prefix"
-round_trip "$scratch/prefix/bin/kelm"
+prefix=$scratch/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null
+check_list "$prefix" "$expected_kelm
+$expected_libkelm1
+$expected_libkelm_dev"
+check_command_files "$prefix"
+check_library_files "$prefix"
+check_package_docs "$prefix"
+# kelm.pc names the prefix it was installed under.
+grep -qx "prefix=$prefix" "$prefix/$libdir/pkgconfig/kelm.pc"
+echo "files under $prefix: ok"
+round_trip "$prefix/bin/kelm"
 
 echo "== Debian package"
-deb=$(ls "$build"/kelm_"$version"_*.deb)
-dpkg-deb --info "$deb" | sed -n 's/^ \(Package\|Version\|Architecture\|Depends\|Section\|Description\):/  &/p'
-test "$(dpkg-deb --field "$deb" Version)" = "$version"
-# A cross build's dependencies are written down by hand: they must be what
-# dpkg-shlibdeps finds for the native build.
-native_deb=build/release/kelm_${version}_$native_deb_arch.deb
-if [[ $deb != "$native_deb" ]]; then
-  diff <(dpkg-deb --field "$native_deb" Depends) <(dpkg-deb --field "$deb" Depends)
-fi
-dpkg -x "$deb" "$scratch/debroot"
-check_files "$scratch/debroot/usr"
-round_trip "$scratch/debroot/usr/bin/kelm"
-
+debroot=$scratch/debroot
+packages=(kelm)
+for package in "${packages[@]}"; do
+  deb=$build/${package}_${version}_$deb_arch.deb
+  dpkg-deb --info "$deb" | sed -n 's/^ \(Package\|Version\|Architecture\|Depends\|Section\):/  &/p'
+  test "$(dpkg-deb --field "$deb" Version)" = "$version"
+  # A cross build's dependencies are written down by hand: they must be what
+  # dpkg-shlibdeps finds for the native build.
+  native_deb=build/release/${package}_${version}_$native_deb_arch.deb
+  if [[ $deb != "$native_deb" ]]; then
+    diff <(dpkg-deb --field "$native_deb" Depends) <(dpkg-deb --field "$deb" Depends)
+  fi
+  dpkg -x "$deb" "$scratch/$package"
+  expected=expected_${package//-/_}
+  check_list "$scratch/$package/usr" "${!expected}"
+  check_package_docs "$scratch/$package/usr"
+  dpkg -x "$deb" "$debroot"
+done
+check_command_files "$debroot/usr"
+echo "files of the package: ok"
+round_trip "$debroot/usr/bin/kelm"
 if command -v lintian >/dev/null; then
   # Any error or warning fails. As root lintian also warns about running as
   # root, which says nothing about the package.
-  if ! lintian --fail-on error,warning "$deb" >"$scratch/lintian.txt" 2>&1 ||
-      grep -q '^[EW]: ' "$scratch/lintian.txt"; then
-    cat "$scratch/lintian.txt" >&2
-    echo "lintian: $deb fails" >&2
-    exit 1
-  fi
-  grep -v 'root privileges' "$scratch/lintian.txt" || true
-  echo "lintian: ok"
+  for package in "${packages[@]}"; do
+    deb=$build/${package}_${version}_$deb_arch.deb
+    if ! lintian --fail-on error,warning "$deb" >"$scratch/lintian.txt" 2>&1 ||
+        grep -q '^[EW]: ' "$scratch/lintian.txt"; then
+      cat "$scratch/lintian.txt" >&2
+      echo "lintian: $deb fails" >&2
+      exit 1
+    fi
+    grep -v 'root privileges' "$scratch/lintian.txt" || true
+    echo "lintian $deb: ok"
+  done
 else
   echo "lintian: not installed, package not checked"
 fi
