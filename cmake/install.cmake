@@ -110,13 +110,13 @@ if(WIN32)
   string(TOLOWER "${CMAKE_SYSTEM_PROCESSOR}" kelm_processor)
   set(CPACK_PACKAGE_FILE_NAME kelm-${PROJECT_VERSION}-windows-${kelm_processor})
 else()
-  # cpack -G DEB makes one package per component, for now the command's
-  # alone. Each description is a synopsis, then lines within 80 columns, as
-  # dpkg and lintian want them; a blank line starts a new paragraph. cpack would put one summary before
+  # cpack -G DEB makes one package per component. Each description is a
+  # synopsis, then lines within 80 columns, as dpkg and lintian want them; a
+  # blank line starts a new paragraph. cpack would put one summary before
   # each description, the project's, unless the summary is cpack's own default.
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_NAME} built using CMake")
   set(CPACK_DEB_COMPONENT_INSTALL ON)
-  set(CPACK_COMPONENTS_ALL command)
+  set(CPACK_COMPONENTS_ALL command runtime development)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -132,6 +132,32 @@ progress display, asks before it overwrites, and ends every failure with
 one exact message and exit status.
 
 ${kelm_cipher_note}")
+
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libkelm1)
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+  # The shlibs file tells dpkg-shlibdeps which package a program linked with
+  # libkelm.so.1 depends on: this version or a later one of the same ABI.
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+  set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb_ldconfig_trigger.cmake)
+  set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "kelm's file format and engine as a C library
+libkelm encrypts and decrypts kelm's files, whole from descriptors or in
+pieces of any size from memory, with the engine of the kelm command.
+
+${kelm_cipher_note}
+
+This package holds the shared library.")
+
+  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libkelm-dev)
+  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+  set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+  set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
+  set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "kelm's file format and engine as a C library (development files)
+libkelm encrypts and decrypts kelm's files, whole from descriptors or in
+pieces of any size from memory, with the engine of the kelm command.
+
+This package holds the header kelm.h, the static archive, kelm.pc for
+pkg-config and the CMake package for find_package(kelm).")
 
   if(CMAKE_CROSSCOMPILING)
     # A cross build is packaged for the compiler's target, named as Debian names it.
@@ -151,6 +177,7 @@ ${kelm_cipher_note}")
     else()
       set(CPACK_DEBIAN_COMMAND_PACKAGE_DEPENDS "${kelm_cxx_runtime}")
     endif()
+    set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "${kelm_cxx_runtime}")
   endif()
 endif()
 include(CPack)

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Checks kelm as users get it: `cmake --install` into a fresh prefix, with the
-# library, and the Debian package unpacked into a fresh root, each holding
-# exactly the expected files and running a real round trip with the installed
-# binary. The package must pass lintian with no error and no warning.
+# Checks kelm as users get it: `cmake --install` into a fresh prefix, and the
+# Debian packages kelm, libkelm1 and libkelm-dev unpacked into fresh roots,
+# each holding exactly the expected files. The installed binary runs a real
+# round trip. Every package must pass lintian with no error and no warning.
 #
 #   tests/install_test.sh          the native build (preset package)
 #   tests/install_test.sh aarch64  a cross build (preset package-aarch64), whose
@@ -130,9 +130,9 @@ grep -qx "prefix=$prefix" "$prefix/$libdir/pkgconfig/kelm.pc"
 echo "files under $prefix: ok"
 round_trip "$prefix/bin/kelm"
 
-echo "== Debian package"
+echo "== Debian packages"
 debroot=$scratch/debroot
-packages=(kelm)
+packages=(kelm libkelm1 libkelm-dev)
 for package in "${packages[@]}"; do
   deb=$build/${package}_${version}_$deb_arch.deb
   dpkg-deb --info "$deb" | sed -n 's/^ \(Package\|Version\|Architecture\|Depends\|Section\):/  &/p'
@@ -150,11 +150,20 @@ for package in "${packages[@]}"; do
   dpkg -x "$deb" "$debroot"
 done
 check_command_files "$debroot/usr"
-echo "files of the package: ok"
+check_library_files "$debroot/usr"
+test "$(dpkg-deb --field "$build/libkelm-dev_${version}_$deb_arch.deb" Depends)" = \
+  "libkelm1 (= $version)"
+echo "files of the three packages: ok"
 round_trip "$debroot/usr/bin/kelm"
+
+# A program linked with libkelm.so.1 gets its dependency from libkelm1's
+# shlibs file.
+dpkg-deb --ctrl-tarfile "$build/libkelm1_${version}_$deb_arch.deb" | tar -xO ./shlibs |
+  cmp - <(echo "libkelm 1 libkelm1 (>= $version)")
+
 if command -v lintian >/dev/null; then
   # Any error or warning fails. As root lintian also warns about running as
-  # root, which says nothing about the package.
+  # root, which says nothing about the packages.
   for package in "${packages[@]}"; do
     deb=$build/${package}_${version}_$deb_arch.deb
     if ! lintian --fail-on error,warning "$deb" >"$scratch/lintian.txt" 2>&1 ||
@@ -167,6 +176,6 @@ if command -v lintian >/dev/null; then
     echo "lintian $deb: ok"
   done
 else
-  echo "lintian: not installed, package not checked"
+  echo "lintian: not installed, packages not checked"
 fi
 echo "install test: ok"
