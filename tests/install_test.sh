@@ -2,7 +2,9 @@
 # Checks kelm as users get it: `cmake --install` into a fresh prefix, and the
 # Debian packages kelm, libkelm1 and libkelm-dev unpacked into fresh roots,
 # each holding exactly the expected files. The installed binary runs a real
-# round trip. Every package must pass lintian with no error and no warning.
+# round trip; doc/example.c builds against the unpacked library as C99 with
+# pkg-config, shared and static, and as C++ with find_package(kelm), and each
+# build runs. Every package must pass lintian with no error and no warning.
 #
 #   tests/install_test.sh          the native build (preset package)
 #   tests/install_test.sh aarch64  a cross build (preset package-aarch64), whose
@@ -20,14 +22,18 @@ if (($# == 0)); then
   build=build/release
   deb_arch=$native_deb_arch
   run=()
+  cc=(cc)
+  toolchain=()
 else
   build=build/release-$1
   cmake --workflow --preset "package-$1" >/dev/null
   # The package's binaries run under qemu-user, with the libraries of Debian's
-  # cross compiler for that processor.
+  # cross compiler for that processor; the examples build with that compiler.
   deb_arch=$(dpkg-deb --field "$(ls "$build"/kelm_*.deb)" Architecture)
   gnu_type=$(dpkg-architecture -a"$deb_arch" -qDEB_HOST_GNU_TYPE 2>/dev/null)
   run=("qemu-$(dpkg-architecture -a"$deb_arch" -qDEB_HOST_GNU_CPU 2>/dev/null)" -L "/usr/$gnu_type")
+  cc=("$gnu_type-gcc")
+  toolchain=(-D "CMAKE_TOOLCHAIN_FILE=$root/cmake/toolchains/$gnu_type.cmake")
 fi
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 libdir=lib/$(dpkg-architecture -a"$deb_arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
@@ -116,6 +122,54 @@ round_trip() {
   echo "round trip with $kelm: ok"
 }
 
+# Runs an EXAMPLE build and checks what it says.
+run_example() {
+  test "$("${run[@]}" "$1")" = "libkelm $version: 3000 bytes, round trip ok"
+}
+
+# Builds doc/example.c against the library under SYSROOT/usr, as its users
+# would, and runs each build: C99 with pkg-config against libkelm.so.1 and,
+# fully static, against the archive and what kelm.pc's Libs.private names
+# alone; C++ with find_package(kelm), against kelm::kelm and
+# kelm::kelm_static.
+build_examples() {
+  local sysroot=$1 out=$scratch/examples flags
+  local pc=(env "PKG_CONFIG_SYSROOT_DIR=$sysroot" "PKG_CONFIG_LIBDIR=$sysroot/usr/$libdir/pkgconfig"
+            pkg-config)
+  rm -rf "$out" && mkdir -p "$out"
+  read -ra flags <<<"$("${pc[@]}" --cflags --libs kelm)"
+  "${cc[@]}" -std=c99 -Wall -Wextra -Wpedantic -Werror doc/example.c "${flags[@]}" \
+    -Wl,-rpath,"$sysroot/usr/$libdir" -o "$out/c99-shared"
+  readelf -d "$out/c99-shared" | grep -q 'NEEDED.*\[libkelm\.so\.1\]'
+  run_example "$out/c99-shared"
+  read -ra flags <<<"$("${pc[@]}" --static --cflags --libs kelm)"
+  "${cc[@]}" -std=c99 -Wall -Wextra -Wpedantic -Werror -static doc/example.c "${flags[@]}" \
+    -o "$out/c99-static"
+  run_example "$out/c99-static"
+
+  cp doc/example.c "$out/example.cc"
+  cat >"$out/CMakeLists.txt" <<'EOF'
+cmake_minimum_required(VERSION 3.16)
+project(kelm_example LANGUAGES CXX)
+find_package(kelm 1 REQUIRED)
+add_executable(cxx-shared example.cc)
+target_link_libraries(cxx-shared PRIVATE kelm::kelm)
+add_executable(cxx-static example.cc)
+target_link_libraries(cxx-static PRIVATE kelm::kelm_static)
+EOF
+  cmake -S "$out" -B "$out/build" -G Ninja "${toolchain[@]}" \
+    -D "kelm_DIR=$sysroot/usr/$libdir/cmake/kelm" >/dev/null
+  cmake --build "$out/build" >/dev/null
+  readelf -d "$out/build/cxx-shared" | grep -q 'NEEDED.*\[libkelm\.so\.1\]'
+  if readelf -d "$out/build/cxx-static" | grep -q 'NEEDED.*\[libkelm'; then
+    echo "kelm::kelm_static gives a program that needs libkelm.so" >&2
+    return 1
+  fi
+  run_example "$out/build/cxx-shared"
+  run_example "$out/build/cxx-static"
+  echo "doc/example.c as C99 (pkg-config, shared and static) and C++ (find_package): ok"
+}
+
 echo "== cmake --install"
 prefix=$scratch/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
@@ -155,11 +209,24 @@ test "$(dpkg-deb --field "$build/libkelm-dev_${version}_$deb_arch.deb" Depends)"
   "libkelm1 (= $version)"
 echo "files of the three packages: ok"
 round_trip "$debroot/usr/bin/kelm"
+build_examples "$debroot"
 
 # A program linked with libkelm.so.1 gets its dependency from libkelm1's
-# shlibs file.
+# shlibs file, as dpkg-shlibdeps finds it while that package is being built.
 dpkg-deb --ctrl-tarfile "$build/libkelm1_${version}_$deb_arch.deb" | tar -xO ./shlibs |
   cmp - <(echo "libkelm 1 libkelm1 (>= $version)")
+if [[ $deb_arch == "$native_deb_arch" ]]; then
+  shlibdeps=$scratch/shlibdeps
+  mkdir -p "$shlibdeps/debian"
+  touch "$shlibdeps/debian/control"
+  dpkg-deb --raw-extract "$build/libkelm1_${version}_$deb_arch.deb" "$shlibdeps/debian/libkelm1"
+  mkdir -p "$shlibdeps/debian/example/DEBIAN" "$shlibdeps/debian/example/usr/bin"
+  cp "$scratch/examples/c99-shared" "$shlibdeps/debian/example/usr/bin/"
+  (cd "$shlibdeps" &&
+    dpkg-shlibdeps -O -l"debian/libkelm1/usr/$libdir" debian/example/usr/bin/c99-shared) |
+    grep -q "libkelm1 (>= $version)"
+  echo "dpkg-shlibdeps on a program linked with libkelm.so.1: ok"
+fi
 
 if command -v lintian >/dev/null; then
   # Any error or warning fails. As root lintian also warns about running as
