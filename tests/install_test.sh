@@ -230,18 +230,20 @@ fi
 
 if command -v lintian >/dev/null; then
   # Any error or warning fails. As root lintian also warns about running as
-  # root, which says nothing about the packages.
+  # root, which says nothing about the packages. One run for all three: most
+  # of its time goes into starting.
+  debs=()
   for package in "${packages[@]}"; do
-    deb=$build/${package}_${version}_$deb_arch.deb
-    if ! lintian --fail-on error,warning "$deb" >"$scratch/lintian.txt" 2>&1 ||
-        grep -q '^[EW]: ' "$scratch/lintian.txt"; then
-      cat "$scratch/lintian.txt" >&2
-      echo "lintian: $deb fails" >&2
-      exit 1
-    fi
-    grep -v 'root privileges' "$scratch/lintian.txt" || true
-    echo "lintian $deb: ok"
+    debs+=("$build/${package}_${version}_$deb_arch.deb")
   done
+  if ! lintian --fail-on error,warning "${debs[@]}" >"$scratch/lintian.txt" 2>&1 ||
+      grep -q '^[EW]: ' "$scratch/lintian.txt"; then
+    cat "$scratch/lintian.txt" >&2
+    echo "lintian: ${debs[*]} fail" >&2
+    exit 1
+  fi
+  grep -v 'root privileges' "$scratch/lintian.txt" || true
+  echo "lintian ${debs[*]}: ok"
 else
   echo "lintian: not installed, packages not checked"
 fi
