@@ -12,7 +12,7 @@ std::size_t InputSide::read(std::uint8_t* to, std::uint64_t position, std::size_
   if (!in_order()) {
     // The byte before is the job before's to read: a read that fails there
     // says nothing of this job's bytes.
-    const std::uint64_t back = before && position != 0 ? 1 : 0;
+    const std::size_t back = before && position != 0 ? 1 : 0;
     const ReadResult got = read_full_at(files_, plan_.input, to - back, length + back,
                                         plan_.input_offset + position - back, plan_.stop);
     count = got.count > back ? got.count - back : 0;
