@@ -27,16 +27,16 @@ bool OutputSide::write(std::span<const Piece> pieces) {
     }
     for (const Piece& piece : pieces) prefix_.will_write(piece.position + piece.length);
   }
+  // The system lets one write into a file at a time. An encryption job
+  // writes its lanes one after another, and a worker that met the other's
+  // writes would spin on the file's lock in the kernel, burning the
+  // processor it could read with: here it sleeps instead, woken once for
+  // all the lanes of a tile, and no write begins once one has failed. A
+  // decryption job is one write, and two of those side by side are handed
+  // the kernel's lock faster than a sleeping worker could be woken.
+  std::unique_lock<std::mutex> file_lock(file_mutex_, std::defer_lock);
+  if (plan_.direction == Direction::kEncrypt) file_lock.lock();
   for (const Piece& piece : pieces) {
-    // The system lets one write into a file at a time. An encryption job
-    // writes its lanes one after another, and a worker that met the other's
-    // writes would spin on the file's lock in the kernel, burning the
-    // processor it could read with: here it sleeps instead, and no write
-    // begins once one has failed. A decryption job is one write, and two
-    // of those side by side are handed the kernel's lock faster than a
-    // sleeping worker could be woken.
-    std::unique_lock<std::mutex> file_lock(file_mutex_, std::defer_lock);
-    if (plan_.direction == Direction::kEncrypt) file_lock.lock();
     if (failed_ || !put(piece.bytes, piece.length, plan_.output_offset + piece.position)) {
       failed_ = true;
       return false;
