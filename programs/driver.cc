@@ -76,6 +76,9 @@ class Run {
   std::optional<Failure> finish();
   bool length_known() const { return sources_.input.kind == FileKind::kRegular; }
   bool encrypting() const { return args_.mode == Mode::kEncrypt; }
+  /// The position a progress line shows for `done` payload bytes: a
+  /// decryption's counts the seed byte it read.
+  std::uint64_t shown(std::uint64_t done) const { return (encrypting() ? 0 : 1) + done; }
 
   Console console_;
   const Clock& clock_;
@@ -191,14 +194,14 @@ std::optional<Failure> Run::process() {
   options.progress = [](void* run, std::uint64_t done, std::uint64_t) {
     auto& self = *static_cast<Run*>(run);
     self.streamed_ = done;
-    self.progress_.draw((self.encrypting() ? 0 : 1) + done, self.payload_);
+    self.progress_.draw(self.shown(done), self.payload_);
   };
   options.stop = [](void* run) { return static_cast<Run*>(run)->interrupted() ? 1 : 0; };
   options.worker = [](void*, int started) { wake_on_interrupt(started != 0); };
   if (auto failure = stream_failure(stream(options))) return failure;
   // A payload that ends on a chunk boundary draws its last line again, as
   // if one more read had found nothing.
-  if (streamed_ % kChunkSize == 0) progress_.draw((encrypting() ? 0 : 1) + streamed_, payload_);
+  if (streamed_ % kChunkSize == 0) progress_.draw(shown(streamed_), payload_);
   return std::nullopt;
 }
 
@@ -229,7 +232,7 @@ std::optional<Failure> Run::stream_failure(kelm_status status) const {
 std::optional<Failure> Run::finish() {
   if (!services_.close(input_.release())) return cannot_read_input(args_.input);
   if (!services_.close(output_->file().release())) return cannot_write_output(args_.output);
-  progress_.finish((encrypting() ? 0 : 1) + streamed_, payload_);
+  progress_.finish(shown(streamed_), payload_);
   key_.reset();
   return std::nullopt;
 }

@@ -175,7 +175,6 @@ TEST(ApiKeyTest, EveryLengthGetsItsStatus) {
     kelm_key_free(key);
   }
   EXPECT_EQ(kelm_key_new(nullptr, 16, nullptr), KELM_INVALID_ARGUMENT);
-  EXPECT_STREQ(kelm_status_text(KELM_KEY_TOO_LARGE), "key too large");
 }
 
 }  // namespace
