@@ -107,6 +107,8 @@ const Stretch kStretches[] = {
     {"unaligned lanes", 32, 9, 250, 1, 7},
     {"unaligned, one lane", 1, 33, 250, 0, 3},
     {"17 lanes, unaligned, late", 17, 1'234, 500, 5, 13},
+    {"32 lanes, a row of 16", 32, 0, 16, 0, 0},
+    {"20 lanes, rows of 16, 8 and 7", 20, 120, 39, 0, 0},
 };
 
 /// Runs one row through a set: encryption against the reference, untouched

@@ -92,8 +92,11 @@ class ChainTable {
 // positions, where unpacking takes 32 shuffles. Rows come in by masked
 // broadcasts (a load and a blend, no shuffle) and go out through a buffer in
 // the first-level cache, which leaves the shuffle port to the permutes and
-// the chains. 32 lanes go through lane_blocks.h's unpacking instead, which
-// is faster there.
+// the chains.
+//
+// More lanes take rows of 16 bytes (encrypt_rows16 below): half the loads
+// and stores a byte of lane_blocks.h's rows of 8, for transposes that need
+// 16 registers of rows and AVX-512's 32 registers to hold them.
 
 /// Where each byte of a vpermt2b result comes from: bit 6 picks the second
 /// source, the low six bits the byte in it.
@@ -258,6 +261,100 @@ void encrypt_up_to_16(const Schedule& schedule, std::uint8_t* lanes, std::size_t
                           feedback);
 }
 
+/// Reverses the four bits of 0 to 15.
+constexpr std::size_t reverse4(std::size_t k) {
+  return ((k & 1) << 3) | ((k & 2) << 1) | ((k & 4) >> 1) | ((k & 8) >> 3);
+}
+
+/// Transposes in each 16-byte half of sixteen vectors with four rounds of
+/// unpacking: byte y of v[r] moves to byte reverse4(r) of v[y]. Fed
+/// v[reverse4(c)] = out[c], the same rounds turn the result back.
+[[gnu::always_inline]] inline void transpose16(__m256i* v) {
+  __m256i t[16];
+  for (std::size_t k = 0; k < 8; ++k) {
+    t[2 * k] = Ymm::lo8(v[k], v[k + 8]);
+    t[2 * k + 1] = Ymm::hi8(v[k], v[k + 8]);
+  }
+  for (std::size_t k = 0; k < 8; ++k) {
+    v[2 * k] = Ymm::lo16(t[k], t[k + 8]);
+    v[2 * k + 1] = Ymm::hi16(t[k], t[k + 8]);
+  }
+  for (std::size_t k = 0; k < 8; ++k) {
+    t[2 * k] = Ymm::lo32(v[k], v[k + 8]);
+    t[2 * k + 1] = Ymm::hi32(v[k], v[k + 8]);
+  }
+  for (std::size_t k = 0; k < 8; ++k) {
+    v[2 * k] = Ymm::lo64(t[k], t[k + 8]);
+    v[2 * k + 1] = Ymm::hi64(t[k], t[k + 8]);
+  }
+}
+
+/// Where vector lane j's chain byte sits once rows of 16 are transposed.
+constexpr std::size_t wide_chain_byte(std::size_t j) { return (j & 16) | reverse4(j & 15); }
+
+/// Runs whole blocks of 16 positions of 32 lanes and returns how many
+/// positions it ran. Vector i holds the 16-byte rows of two lanes: the
+/// i-th of the first group of 16 at base + i * stride, and the i-th of the
+/// second group `second` bytes on. Critical path: one ChainTable lookup a
+/// position.
+template <std::size_t kSlices>
+[[gnu::noinline]] std::size_t encrypt_rows16(const Schedule& schedule, std::size_t stride,
+                                             std::size_t second, std::uint8_t* base,
+                                             std::uint64_t position, std::size_t length,
+                                             std::uint8_t* chains) {
+  const ChainTable<Ymm, kSlices> table(schedule);
+  __m256i chain = Ymm::load(chains);
+  std::size_t block = 0;
+  for (; block + 16 <= length; block += 16) {
+    std::uint8_t* const at = base + block;
+    const __m256i picked =
+        Ymm::broadcast16(schedule.by_position() + ((position + block) & schedule.mask()));
+    __m256i v[16];
+    const std::uint8_t* row = at;
+    for (std::size_t i = 0; i < 16; ++i, row += stride) {
+      const __m256i rows = _mm256_inserti128_si256(_mm256_castsi128_si256(Xmm::load(row)),
+                                                   Xmm::load(row + second), 1);
+      v[i] = _mm256_xor_si256(rows, picked);
+    }
+    transpose16(v);
+    __m256i out[16];
+    for (std::size_t c = 0; c < 16; ++c) {
+      chain = table.lookup_xor(chain, v[c]);
+      out[reverse4(c)] = chain;
+    }
+    transpose16(out);
+    std::uint8_t* to = at;
+    for (std::size_t i = 0; i < 16; ++i, to += stride) {
+      const __m256i rows = out[reverse4(i)];
+      Xmm::store(to, _mm256_castsi256_si128(rows));
+      Xmm::store(to + second, _mm256_extracti128_si256(rows, 1));
+    }
+  }
+  Ymm::store(chains, chain);
+  return block;
+}
+
+/// 17 to 32 lanes: as two groups of 16, the caller's first lanes and its
+/// last ones. With fewer than 32 the groups share lanes, which then run
+/// twice side by side, on the same bytes with the same feedback, and write
+/// the same bytes: every row sits a stride from the one before, with no
+/// table of offsets, and no lane past `count` is touched. Blocks of 8 and
+/// the scalar chains finish the positions short of a block of 16.
+void encrypt_wide(const Schedule& schedule, std::uint8_t* lanes, std::size_t stride,
+                  std::size_t count, std::uint64_t position, std::size_t length,
+                  std::uint8_t* feedback) {
+  const auto lane = [count](std::size_t j) { return j < 16 ? j : count - 32 + j; };
+  alignas(32) std::uint8_t chains[32];
+  for (std::size_t j = 0; j < 32; ++j) chains[wide_chain_byte(j)] = feedback[lane(j)];
+  const std::size_t done = by_key_slices(schedule, [&](auto slices) {
+    return encrypt_rows16<slices>(schedule, stride, (count - 16) * stride, lanes, position, length,
+                                  chains);
+  });
+  for (std::size_t j = 0; j < 32; ++j) feedback[lane(j)] = chains[wide_chain_byte(j)];
+  encrypt_vector<Ymm, ChainTable>(schedule, lanes + done, stride, count, position + done,
+                                  length - done, feedback);
+}
+
 /// Up to this many lanes the scalar chains, run side by side, are faster:
 /// a vector step's table lookup takes longer than a scalar load, and few
 /// lanes leave the vector mostly empty (cipher_bench, 1 to 4 lanes: about
@@ -273,8 +370,7 @@ void encrypt_lanes(const Schedule& schedule, std::uint8_t* lanes, std::size_t st
   if (count <= 16) {
     return encrypt_up_to_16(schedule, lanes, stride, count, position, length, feedback);
   }
-  // More lanes repeat the last one (see LaneOffsets).
-  encrypt_vector<Ymm, ChainTable>(schedule, lanes, stride, count, position, length, feedback);
+  encrypt_wide(schedule, lanes, stride, count, position, length, feedback);
 }
 
 /// Deciphers 64 bytes a step: the feedback picks come from the ciphertext
