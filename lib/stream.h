@@ -31,15 +31,13 @@ inline constexpr std::uint64_t UNKNOWN_LENGTH = ~std::uint64_t{0};
 /// times as long, so that the system calls cost little beside their copies.
 inline constexpr std::size_t TILE_SIZE = std::size_t{64} * 1024;
 
-/// Bytes of one decryption job. Two workers write into one output, which
-/// the system lets one write into at a time, and a worker that meets the
-/// other's write spins on the file's lock in the kernel: longer jobs meet
-/// less often and make fewer calls (512 MiB: 512 KiB costs 6% less
-/// processor time than 256 KiB). Longer still pays a little more on an
-/// idle machine, but the system then caches the file in larger pieces,
-/// whose allocation can take several times as long as the copy itself
-/// (2 MiB: runs of 0.6 to 1.5 s among runs of 0.15).
-inline constexpr std::size_t DECRYPTION_JOB_SIZE = std::size_t{512} * 1024;
+/// Bytes of one decryption job. Longer jobs would make fewer calls, and
+/// the two workers would meet less often on the output's lock, but the
+/// system caches a file in pieces as large as the writes into it, and large
+/// pieces can be slow to come by: with jobs of 512 KiB, 25 of 54 runs
+/// of 512 MiB took three to ten times as long as the others (bench/busy.sh),
+/// against 7 of 54 with 256 KiB and 4 of 54 for dd bs=256K.
+inline constexpr std::size_t DECRYPTION_JOB_SIZE = std::size_t{256} * 1024;
 
 /// Bytes a decryption must exceed for a second worker to share it: below,
 /// starting the helper and sharing the file with it cost more than the
