@@ -51,7 +51,13 @@ bool OutputSide::put(const std::uint8_t* bytes, std::size_t length, std::uint64_
   if (plan_.output_access == Access::kInOrder) {
     return write_full(files_, plan_.output, bytes, length, plan_.stop);
   }
-  return write_full_at(files_, plan_.output, bytes, length, offset, plan_.stop);
+  for (std::size_t done = 0; done < length; done += MOST_WRITTEN) {
+    const std::size_t part = std::min(MOST_WRITTEN, length - done);
+    if (!write_full_at(files_, plan_.output, bytes + done, part, offset + done, plan_.stop)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 bool OutputSide::cut_back() {
