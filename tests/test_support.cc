@@ -199,6 +199,9 @@ std::optional<FaultyFiles::Fault> FaultyFiles::next_call(Call kind, int fd, bool
   std::string name = path_of(fd);
   std::unique_lock lock(mutex_);
   log_.emplace_back(kind, std::move(name));
+  if (kind == Call::kWrite && positional) {
+    largest_placed_write_ = std::max(largest_placed_write_, range->length);
+  }
   std::vector<Planted*> met;
   for (Planted& planted : planted_) {
     if (meets(planted, kind, fd, range)) met.push_back(&planted);

@@ -118,6 +118,8 @@ class FaultyFiles : public FileAccess {
   /// descriptor at the time of the call) of each.
   std::size_t calls() const { return log_.size(); }
   std::pair<Call, std::string> call(std::size_t n) const { return log_.at(n); }
+  /// The most bytes one write at a given place has asked for.
+  std::size_t largest_placed_write() const { return largest_placed_write_; }
 
   std::ptrdiff_t read(int fd, std::uint8_t* buffer, std::size_t length) override;
   std::ptrdiff_t read_at(int fd, std::uint8_t* buffer, std::size_t length,
@@ -156,6 +158,7 @@ class FaultyFiles : public FileAccess {
 
   std::mutex mutex_;  // both workers read and write
   std::vector<std::pair<Call, std::string>> log_;
+  std::size_t largest_placed_write_ = 0;
   std::vector<Planted> planted_;
   std::condition_variable meeting_;
   std::optional<std::thread::id> holder_;  // the thread held, while it waits
