@@ -343,7 +343,7 @@ template <std::size_t kSlices>
 void encrypt_wide(const Schedule& schedule, std::uint8_t* lanes, std::size_t stride,
                   std::size_t count, std::uint64_t position, std::size_t length,
                   std::uint8_t* feedback) {
-  const auto lane = [count](std::size_t j) { return j < 16 ? j : count - 32 + j; };
+  const auto lane = [count](std::size_t j) { return j < 16 ? j : count - 16 + (j - 16); };
   alignas(32) std::uint8_t chains[32];
   for (std::size_t j = 0; j < 32; ++j) chains[wide_chain_byte(j)] = feedback[lane(j)];
   const std::size_t done = by_key_slices(schedule, [&](auto slices) {
