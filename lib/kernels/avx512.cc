@@ -261,32 +261,11 @@ void encrypt_up_to_16(const Schedule& schedule, std::uint8_t* lanes, std::size_t
                           feedback);
 }
 
-/// Reverses the four bits of 0 to 15.
+/// Reverses the four bits of 0 to 15: transpose<Ymm, 16> moves byte y of
+/// v[r] to byte reverse4(r) of v[y], and undoes itself fed
+/// v[reverse4(c)] = out[c].
 constexpr std::size_t reverse4(std::size_t k) {
   return ((k & 1) << 3) | ((k & 2) << 1) | ((k & 4) >> 1) | ((k & 8) >> 3);
-}
-
-/// Transposes in each 16-byte half of sixteen vectors with four rounds of
-/// unpacking: byte y of v[r] moves to byte reverse4(r) of v[y]. Fed
-/// v[reverse4(c)] = out[c], the same rounds turn the result back.
-[[gnu::always_inline]] inline void transpose16(__m256i* v) {
-  __m256i t[16];
-  for (std::size_t k = 0; k < 8; ++k) {
-    t[2 * k] = Ymm::lo8(v[k], v[k + 8]);
-    t[2 * k + 1] = Ymm::hi8(v[k], v[k + 8]);
-  }
-  for (std::size_t k = 0; k < 8; ++k) {
-    v[2 * k] = Ymm::lo16(t[k], t[k + 8]);
-    v[2 * k + 1] = Ymm::hi16(t[k], t[k + 8]);
-  }
-  for (std::size_t k = 0; k < 8; ++k) {
-    t[2 * k] = Ymm::lo32(v[k], v[k + 8]);
-    t[2 * k + 1] = Ymm::hi32(v[k], v[k + 8]);
-  }
-  for (std::size_t k = 0; k < 8; ++k) {
-    v[2 * k] = Ymm::lo64(t[k], t[k + 8]);
-    v[2 * k + 1] = Ymm::hi64(t[k], t[k + 8]);
-  }
 }
 
 /// Where vector lane j's chain byte sits once rows of 16 are transposed.
@@ -316,13 +295,13 @@ template <std::size_t kSlices>
                                                    Xmm::load(row + second), 1);
       v[i] = _mm256_xor_si256(rows, picked);
     }
-    transpose16(v);
+    transpose<Ymm, 16>(v);
     __m256i out[16];
     for (std::size_t c = 0; c < 16; ++c) {
       chain = table.lookup_xor(chain, v[c]);
       out[reverse4(c)] = chain;
     }
-    transpose16(out);
+    transpose<Ymm, 16>(out);
     std::uint8_t* to = at;
     for (std::size_t i = 0; i < 16; ++i, to += stride) {
       const __m256i rows = out[reverse4(i)];

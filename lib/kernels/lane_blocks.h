@@ -39,29 +39,32 @@ template <typename Call>
 /// Reverses the three bits of 0 to 7.
 constexpr std::size_t reverse3(std::size_t k) { return ((k & 1) << 2) | (k & 2) | ((k & 4) >> 2); }
 
-/// Transposes in each 16-byte half of eight vectors with four rounds of
-/// unpacking. Byte p of v[r] moves to byte (p & 8) | reverse3(r) of
-/// v[p & 7]. So rows of 8 bytes (two to a half) come out as vectors of one
+/// Transposes in each 16-byte half of kVectors (8 or 16) vectors with four
+/// rounds of unpacking, each pairing vector k with vector k + kVectors / 2.
+/// With eight, byte p of v[r] moves to byte (p & 8) | reverse3(r) of
+/// v[p & 7]: rows of 8 bytes (two to a half) come out as vectors of one
 /// byte position each, and the same rounds, fed v[reverse3(c)] = out[c],
-/// turn those back into rows.
-template <typename A>
-[[gnu::always_inline]] inline void transpose8(typename A::V* v) {
-  typename A::V t[8];
-  for (std::size_t k = 0; k < 4; ++k) {
-    t[2 * k] = A::lo8(v[k], v[k + 4]);
-    t[2 * k + 1] = A::hi8(v[k], v[k + 4]);
+/// turn those back into rows. Sixteen vectors of 16-byte rows transpose the
+/// same way, with reverse4 (avx512.cc).
+template <typename A, std::size_t kVectors = 8>
+[[gnu::always_inline]] inline void transpose(typename A::V* v) {
+  constexpr std::size_t kHalf = kVectors / 2;
+  typename A::V t[kVectors];
+  for (std::size_t k = 0; k < kHalf; ++k) {
+    t[2 * k] = A::lo8(v[k], v[k + kHalf]);
+    t[2 * k + 1] = A::hi8(v[k], v[k + kHalf]);
   }
-  for (std::size_t k = 0; k < 4; ++k) {
-    v[2 * k] = A::lo16(t[k], t[k + 4]);
-    v[2 * k + 1] = A::hi16(t[k], t[k + 4]);
+  for (std::size_t k = 0; k < kHalf; ++k) {
+    v[2 * k] = A::lo16(t[k], t[k + kHalf]);
+    v[2 * k + 1] = A::hi16(t[k], t[k + kHalf]);
   }
-  for (std::size_t k = 0; k < 4; ++k) {
-    t[2 * k] = A::lo32(v[k], v[k + 4]);
-    t[2 * k + 1] = A::hi32(v[k], v[k + 4]);
+  for (std::size_t k = 0; k < kHalf; ++k) {
+    t[2 * k] = A::lo32(v[k], v[k + kHalf]);
+    t[2 * k + 1] = A::hi32(v[k], v[k + kHalf]);
   }
-  for (std::size_t k = 0; k < 4; ++k) {
-    v[2 * k] = A::lo64(t[k], t[k + 4]);
-    v[2 * k + 1] = A::hi64(t[k], t[k + 4]);
+  for (std::size_t k = 0; k < kHalf; ++k) {
+    v[2 * k] = A::lo64(t[k], t[k + kHalf]);
+    v[2 * k + 1] = A::hi64(t[k], t[k + kHalf]);
   }
 }
 
@@ -108,13 +111,13 @@ template <typename A, template <typename, std::size_t> class Table, std::size_t 
     for (std::size_t i = 0; i < 8; ++i) {
       v[i] = A::xor_(A::gather_rows(at, lanes.at, i), picked);
     }
-    transpose8<A>(v);
+    transpose<A>(v);
     V out[8];
     for (std::size_t c = 0; c < 8; ++c) {
       chain = table.lookup_xor(chain, v[c]);
       out[reverse3(c)] = chain;
     }
-    transpose8<A>(out);
+    transpose<A>(out);
     for (std::size_t k = 0; k < 8; ++k) A::scatter_rows(at, lanes.at, reverse3(k), out[k]);
   }
   A::store(chains, chain);
